@@ -1,0 +1,13 @@
+#!/bin/sh
+# Compares the defined dynamic symbols of a shared library with the expected list.
+set -eu
+lib=$1
+expected=$2
+actual=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
+if [ "$actual" = "$(sort "$expected")" ]; then
+  echo "exported symbols: as expected"
+  exit 0
+fi
+echo "exported symbols differ from $expected:"
+printf '%s\n' "$actual" | diff -u "$expected" - || true
+exit 1

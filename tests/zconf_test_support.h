@@ -1,0 +1,45 @@
+// Helpers shared by the tests: a fixture that leaves the store as it found it, and
+// short forms of the calls the tests make most often.
+#pragma once
+
+#include "api/zconf_api.h"
+#include "dovizuz.h"
+#include "tree/zconf_mem.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+// Live nodes and bytes counted by the allocator.
+inline uint32_t live_nodes() { return mem_cache[0].count; }
+inline uint32_t live_bytes() { return mem_cache[0].mem_used; }
+
+// Creates a key path from the root and closes the handle again; returns the result.
+inline int32_t make_key(const char *path) {
+    ZConfKeyHandle h;
+    int32_t rc = ZConfCreateKey(ZCONF_HKEY_ROOT, path, &h);
+    if (rc == 0)
+        ZConfCloseKey(h);
+    return rc;
+}
+
+inline int32_t set_dword(ZConfKeyHandle h, const char *name, uint32_t v) {
+    return ZConfSetValueEx(h, name, ZCONF_VALUE_DWORD, &v, sizeof v);
+}
+
+// Each test starts from an empty root and must leave no connection open and no node
+// behind but the root.
+class Store : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(live_nodes(), 1u) << "only the root should be live"; }
+    void TearDown() override {
+        DoviZUZClose(FindhConn());
+        EXPECT_EQ(ZCONF_ROOT->open_count, 0) << "a connection or handle was left open";
+        ASSERT_EQ(zconf_lock(), 0);
+        while (!zconf_list_empty(&ZCONF_ROOT->subkeys))
+            __zconf_del_tree(zconf_key_of(ZCONF_ROOT->subkeys.next));
+        ZCONF_ROOT->flags &= ~ZCONF_FLAG_DELETE_PENDING;
+        zconf_unlock();
+        EXPECT_EQ(live_nodes(), 1u);
+        EXPECT_EQ(live_bytes(), ZCONF_KEY_REQUEST_BASE + 10u);
+    }
+};

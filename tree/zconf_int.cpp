@@ -1,0 +1,225 @@
+#include "tree/zconf_int.h"
+
+#include "tree/zconf_mem.h"
+
+#include <cstring>
+
+namespace {
+
+struct fold_table {
+    unsigned char lower[256];
+    constexpr fold_table() : lower() {
+        for (int c = 0; c < 256; c++)
+            lower[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+};
+constexpr fold_table fold;
+
+// A candidate matches over its own name and NUL, so equal names need equal lengths.
+template <typename Node> bool name_matches(const Node *candidate, const char *name) {
+    return zconf_casecmp(candidate->name, name, candidate->name_len + 1u) == 0;
+}
+
+// Length of a name below the limit, or ZCONF_NAME_LIMIT when it is too long.
+size_t measure_name(const char *name) { return strnlen(name, ZCONF_NAME_LIMIT); }
+
+void list_link_before(zconf_list *at, zconf_list *link) {
+    link->next = at;
+    link->prev = at->prev;
+    at->prev->next = link;
+    at->prev = link;
+}
+
+void list_unlink(zconf_list *link) {
+    link->prev->next = link->next;
+    link->next->prev = link->prev;
+}
+
+template <typename Node, Node *(*of)(zconf_list *)>
+Node *list_find(zconf_list *head, const char *name) {
+    for (zconf_list *l = head->next; l != head; l = l->next)
+        if (name_matches(of(l), name))
+            return of(l);
+    return nullptr;
+}
+
+template <typename Node, Node *(*of)(zconf_list *)> Node *list_at(zconf_list *head, int32_t index) {
+    if (index < 0)
+        return nullptr;
+    for (zconf_list *l = head->next; l != head; l = l->next)
+        if (index-- == 0)
+            return of(l);
+    return nullptr;
+}
+
+void mark_ancestors(zconf_key *key, int delta) {
+    for (; key != nullptr; key = key->parent)
+        key->open_count = static_cast<uint16_t>(key->open_count + delta);
+}
+
+bool is_string_type(uint32_t type) { return type == 2 || type == 3; }
+
+// Moves every value of a source key into the destination key: a value whose name the
+// destination already has takes that value's place, any other is appended.
+void merge_values(zconf_key *destination, zconf_key *source) {
+    while (!zconf_list_empty(&source->values)) {
+        zconf_value *value = zconf_value_of(source->values.next);
+        list_unlink(&value->sibling);
+        zconf_value *old = __zconf_find_value(destination, value->name);
+        if (old != nullptr) {
+            __zconf_ins_value(old, value);
+            __zconf_del_value(old);
+        } else {
+            __zconf_add_value(destination, value);
+        }
+    }
+}
+
+} // namespace
+
+int zconf_casecmp(const char *a, const char *b, size_t n) {
+    const auto *x = reinterpret_cast<const unsigned char *>(a);
+    const auto *y = reinterpret_cast<const unsigned char *>(b);
+    for (size_t i = 0; i < n; i++) {
+        int d = fold.lower[x[i]] - fold.lower[y[i]];
+        if (d != 0 || x[i] == 0)
+            return d;
+    }
+    return 0;
+}
+
+zconf_key *__zconf_create_key(const char *name, int isVolatile) {
+    size_t len = measure_name(name);
+    if (len >= ZCONF_NAME_LIMIT)
+        return nullptr;
+    auto *key = static_cast<zconf_key *>(
+        zconf_mem_alloc(static_cast<int32_t>(len + ZCONF_KEY_REQUEST_BASE)));
+    if (key == nullptr)
+        return nullptr;
+    key->flags |= ZCONF_FLAG_KEY | (isVolatile ? ZCONF_FLAG_VOLATILE : 0);
+    key->name_len = static_cast<uint8_t>(len);
+    memcpy(key->name, name, len + 1);
+    key->open_count = 0;
+    zconf_list_init(&key->subkeys);
+    zconf_list_init(&key->values);
+    return key;
+}
+
+zconf_key *__zconf_find_subkey(zconf_key *key, const char *name) {
+    return list_find<zconf_key, zconf_key_of>(&key->subkeys, name);
+}
+
+void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
+    zconf_list *at = parent->subkeys.next;
+    while (at != &parent->subkeys) {
+        const zconf_key *existing = zconf_key_of(at);
+        if (zconf_casecmp(existing->name, key->name, existing->name_len + 1u) > 0)
+            break;
+        at = at->next;
+    }
+    list_link_before(at, &key->sibling);
+    key->parent = parent;
+}
+
+void __zconf_del_subkey(zconf_key *key) {
+    zconf_list *l = key->values.next;
+    while (l != &key->values) {
+        zconf_list *next = l->next;
+        zconf_mem_free(zconf_value_of(l));
+        l = next;
+    }
+    list_unlink(&key->sibling);
+    zconf_mem_free(key);
+}
+
+zconf_key *__zconf_enum_subkey(zconf_key *key, int32_t index) {
+    return list_at<zconf_key, zconf_key_of>(&key->subkeys, index);
+}
+
+zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *data,
+                                  uint32_t length) {
+    size_t len = measure_name(name);
+    if (len >= ZCONF_NAME_LIMIT || length > ZCONF_MEM_MAX_REQUEST)
+        return nullptr;
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    bool add_nul = is_string_type(type) && bytes[length - 1] != 0;
+    uint32_t stored = length + (add_nul ? 1 : 0);
+    auto *value = static_cast<zconf_value *>(
+        zconf_mem_alloc(static_cast<int32_t>(len + stored + ZCONF_VALUE_REQUEST_BASE)));
+    if (value == nullptr)
+        return nullptr;
+    value->name_len = static_cast<uint8_t>(len);
+    memcpy(value->name, name, len + 1);
+    value->type_len = static_cast<uint16_t>((type << ZCONF_VALUE_TYPE_SHIFT) | stored);
+    uint8_t *out = zconf_value_data(value);
+    if (is_string_type(type)) {
+        memcpy(out, bytes, stored - 1);
+        out[stored - 1] = 0;
+    } else if (length > 0) {
+        memcpy(out, bytes, length);
+    }
+    return value;
+}
+
+zconf_value *__zconf_find_value(zconf_key *key, const char *name) {
+    return list_find<zconf_value, zconf_value_of>(&key->values, name);
+}
+
+void __zconf_add_value(zconf_key *key, zconf_value *value) {
+    list_link_before(&key->values, &value->sibling);
+    value->parent = key;
+}
+
+void __zconf_ins_value(zconf_value *existing, zconf_value *value) {
+    list_link_before(existing->sibling.next, &value->sibling);
+    value->parent = existing->parent;
+}
+
+void __zconf_del_value(zconf_value *value) {
+    list_unlink(&value->sibling);
+    zconf_mem_free(value);
+}
+
+zconf_value *__zconf_enum_value(zconf_key *key, int32_t index) {
+    return list_at<zconf_value, zconf_value_of>(&key->values, index);
+}
+
+void __zconf_mark_key_open(zconf_key *key) { mark_ancestors(key, 1); }
+
+void __zconf_mark_key_closed(zconf_key *key) { mark_ancestors(key, -1); }
+
+void __zconf_del_tree(zconf_key *key) {
+    key->parent = nullptr;
+    zconf_key *current = key;
+    while (current != nullptr) {
+        zconf_key *next = current->parent;
+        while (!zconf_list_empty(&current->subkeys)) {
+            next = current;
+            current = zconf_key_of(current->subkeys.next);
+        }
+        __zconf_del_subkey(current);
+        current = next;
+    }
+}
+
+void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
+    while (source != nullptr) {
+        if (!zconf_list_empty(&source->subkeys)) {
+            zconf_key *sub = zconf_key_of(source->subkeys.next);
+            zconf_key *match = __zconf_find_subkey(destination, sub->name);
+            if (match == nullptr) {
+                list_unlink(&sub->sibling);
+                __zconf_add_subkey(destination, sub);
+            } else {
+                source = sub;
+                destination = match;
+            }
+            continue;
+        }
+        merge_values(destination, source);
+        zconf_key *emptied = source;
+        source = source->parent;
+        destination = destination->parent;
+        __zconf_del_subkey(emptied);
+    }
+}

@@ -1,0 +1,101 @@
+// Key and value tree: node records, the intrusive list that chains them, and the
+// primitives every other module uses to build, search, change and free the tree.
+// The primitives take no lock; callers hold the API mutex or own the tree privately.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct zconf_list {
+    zconf_list *next;
+    zconf_list *prev;
+};
+
+struct zconf_key {
+    uint8_t flags;
+    uint8_t name_len;
+    uint16_t open_count; // open references on this key and all its descendants
+    zconf_key *parent;
+    zconf_list sibling;
+    zconf_list subkeys; // ascending name order, case-insensitive
+    zconf_list values;  // insertion order
+    char name[];        // name_len bytes and a NUL
+};
+
+struct zconf_value {
+    uint8_t flags;
+    uint8_t name_len;
+    uint16_t type_len; // type code in bits 12-15, data length in bits 0-11
+    zconf_key *parent;
+    zconf_list sibling;
+    char name[]; // name_len bytes, a NUL, then the data bytes unaligned
+};
+
+enum : uint8_t {
+    ZCONF_FLAG_CLASS_MASK = 0x07,
+    ZCONF_FLAG_DELETE_PENDING = 0x10,
+    ZCONF_FLAG_VOLATILE = 0x20,
+    ZCONF_FLAG_KEY = 0x80,
+};
+
+enum : uint32_t {
+    ZCONF_VALUE_TYPE_SHIFT = 12,
+    ZCONF_VALUE_LEN_MASK = 0xFFF,
+    ZCONF_NAME_LIMIT = 256, // names of this length or longer are refused
+};
+
+// Sizes counted for a node, as the 32-bit target lays it out (4-byte pointers): a key
+// counts name_len + 33 bytes, a value name_len + data length + 17. They choose the size
+// class and feed the statistics on every build, so figures and limits are the same on
+// every host; the allocator adds room for wider pointers to each block.
+enum : uint32_t {
+    ZCONF_KEY_REQUEST_BASE = 33,
+    ZCONF_VALUE_REQUEST_BASE = 17,
+};
+
+inline uint32_t zconf_value_type(const zconf_value *v) {
+    return v->type_len >> ZCONF_VALUE_TYPE_SHIFT;
+}
+inline uint32_t zconf_value_len(const zconf_value *v) { return v->type_len & ZCONF_VALUE_LEN_MASK; }
+inline uint8_t *zconf_value_data(zconf_value *v) {
+    return reinterpret_cast<uint8_t *>(v->name) + v->name_len + 1;
+}
+inline const uint8_t *zconf_value_data(const zconf_value *v) {
+    return reinterpret_cast<const uint8_t *>(v->name) + v->name_len + 1;
+}
+
+inline zconf_key *zconf_key_of(zconf_list *link) {
+    return reinterpret_cast<zconf_key *>(reinterpret_cast<char *>(link) -
+                                         offsetof(zconf_key, sibling));
+}
+inline zconf_value *zconf_value_of(zconf_list *link) {
+    return reinterpret_cast<zconf_value *>(reinterpret_cast<char *>(link) -
+                                           offsetof(zconf_value, sibling));
+}
+
+inline void zconf_list_init(zconf_list *head) { head->next = head->prev = head; }
+inline bool zconf_list_empty(const zconf_list *head) { return head->next == head; }
+
+// Case-insensitive comparison of n bytes (A-Z equal a-z, other bytes unsigned),
+// stopping after a NUL common to both; returns <0, 0 or >0 like strncasecmp.
+int zconf_casecmp(const char *a, const char *b, size_t n);
+
+zconf_key *__zconf_create_key(const char *name, int isVolatile);
+zconf_key *__zconf_find_subkey(zconf_key *key, const char *name);
+void __zconf_add_subkey(zconf_key *parent, zconf_key *key);
+void __zconf_del_subkey(zconf_key *key);
+zconf_key *__zconf_enum_subkey(zconf_key *key, int32_t index);
+
+zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *data,
+                                  uint32_t length);
+zconf_value *__zconf_find_value(zconf_key *key, const char *name);
+void __zconf_add_value(zconf_key *key, zconf_value *value);
+void __zconf_ins_value(zconf_value *existing, zconf_value *value);
+void __zconf_del_value(zconf_value *value);
+zconf_value *__zconf_enum_value(zconf_key *key, int32_t index);
+
+void __zconf_mark_key_open(zconf_key *key);
+void __zconf_mark_key_closed(zconf_key *key);
+
+void __zconf_del_tree(zconf_key *key);
+void __zconf_merge_trees(zconf_key *destination, zconf_key *source);

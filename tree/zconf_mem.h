@@ -1,0 +1,31 @@
+// Node allocator: serves each node from the smallest of seven power-of-two size
+// classes (64 to 4096 bytes) and keeps per-class counts of live nodes and bytes asked.
+#pragma once
+
+#include <cstdint>
+
+struct zconf_mem_class {
+    int32_t size;
+    char name[32];
+    uint32_t count;
+    uint32_t mem_used;
+};
+
+enum : int32_t {
+    ZCONF_MEM_CLASSES = 7,
+    ZCONF_MEM_MAX_REQUEST = 4096,
+};
+
+// Row 0 holds the totals, rows 1..7 the classes.
+extern zconf_mem_class mem_cache[ZCONF_MEM_CLASSES + 1];
+
+// Test seam: when >= 0, that many heap allocations succeed, the next one fails and the
+// seam disarms itself (back to -1). -1 leaves the heap alone.
+extern int32_t zconf_mem_fail_countdown;
+
+int ZConfInitMem();
+void ZConfClearMem();
+void *zconf_mem_alloc(int32_t size);
+uint32_t zconf_mem_get_size(const void *node);
+void zconf_mem_free(void *node);
+int32_t __ZConfMemStat(char *buffer, char **start, int32_t offset, int32_t capacity);
