@@ -72,8 +72,8 @@ void fork_child() {
     for (int32_t c = 0; c < ZCONF_CONNECTIONS; c++) {
         if (!connection_open(c))
             continue;
-        if (parent_tid != 0 && conn_handles[c].thread_id.load(std::memory_order_relaxed) ==
-                                   parent_tid)
+        if (parent_tid != 0 &&
+            conn_handles[c].thread_id.load(std::memory_order_relaxed) == parent_tid)
             conn_handles[c].thread_id.store(child_tid, std::memory_order_relaxed);
         else
             close_connection(c);

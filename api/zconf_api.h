@@ -65,8 +65,7 @@ int32_t DoviZUZCreateKey(int32_t connection, int32_t hKey, char *path);
 int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_t isVolatile,
                            uint32_t *disposition);
 int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName);
-int32_t DoviZUZEnumKey(int32_t connection, int32_t hKey, uint32_t index, char *name,
-                       uint32_t size);
+int32_t DoviZUZEnumKey(int32_t connection, int32_t hKey, uint32_t index, char *name, uint32_t size);
 int32_t DoviZUZQueryInfoKey(int32_t connection, int32_t hKey, uint32_t *subkeys,
                             uint32_t *maxSubkeyName, uint32_t *values, uint32_t *maxValueName,
                             uint32_t *maxValueData);

@@ -36,8 +36,8 @@ int main(void) {
     const char host[] = "device-01";
     const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
 
-    if (report("create key", ZConfCreateKeyEx(ZCONF_HKEY_ROOT, "Network\\Eth0", 0, &created,
-                                              &eth0)) != ZCONF_OK)
+    if (report("create key",
+               ZConfCreateKeyEx(ZCONF_HKEY_ROOT, "Network\\Eth0", 0, &created, &eth0)) != ZCONF_OK)
         return 1;
     printf("Network\\Eth0 %s (handle %d)\n", created ? "created" : "opened", eth0);
 

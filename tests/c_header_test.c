@@ -4,12 +4,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#define CHECK(cond)                                                                        \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);       \
-            return 1;                                                                      \
-        }                                                                                  \
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
+            return 1;                                                                              \
+        }                                                                                          \
     } while (0)
 
 int main(void) {

@@ -6,9 +6,9 @@
 #include <cstdlib>
 
 zconf_mem_class mem_cache[ZCONF_MEM_CLASSES + 1] = {
-    {0, "TOTAL", 0, 0},          {64, "ZConf-64", 0, 0},     {128, "ZConf-128", 0, 0},
-    {256, "ZConf-256", 0, 0},    {512, "ZConf-512", 0, 0},   {1024, "ZConf-1024", 0, 0},
-    {2048, "ZConf-2048", 0, 0},  {4096, "ZConf-4096", 0, 0},
+    {0, "TOTAL", 0, 0},         {64, "ZConf-64", 0, 0},     {128, "ZConf-128", 0, 0},
+    {256, "ZConf-256", 0, 0},   {512, "ZConf-512", 0, 0},   {1024, "ZConf-1024", 0, 0},
+    {2048, "ZConf-2048", 0, 0}, {4096, "ZConf-4096", 0, 0},
 };
 
 int32_t zconf_mem_fail_countdown = -1;

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building, testing and benchmarking the library needs on a Debian 12
+# machine; does nothing when everything is there already.
+set -euo pipefail
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
