@@ -15,8 +15,9 @@ struct path_buffer {
 
 // Keeps at most the first 259 bytes; the internal operations write into the copy.
 char *copy_path(path_buffer &buffer, const char *path) {
-    strncpy(buffer.text, path, sizeof buffer.text);
-    buffer.text[sizeof buffer.text - 1] = 0;
+    size_t len = strnlen(path, sizeof buffer.text - 1);
+    memcpy(buffer.text, path, len);
+    memset(buffer.text + len, 0, sizeof buffer.text - len);
     return buffer.text;
 }
 
