@@ -6,25 +6,15 @@
 
 namespace {
 
-// Nodes in the tree from a key down, and the bytes they were requested with.
-void tally(zconf_key *key, uint32_t &nodes, uint32_t &bytes) {
-    nodes++;
-    bytes += key->name_len + 33u;
-    for (zconf_list *l = key->values.next; l != &key->values; l = l->next, nodes++)
-        bytes += zconf_value_of(l)->name_len + zconf_value_len(zconf_value_of(l)) + 17u;
-    for (zconf_list *l = key->subkeys.next; l != &key->subkeys; l = l->next)
-        tally(zconf_key_of(l), nodes, bytes);
-}
-
 // Runs an operation with the heap failing after the given number of allocations.
 int32_t with_heap_failing_after(int32_t allocations, const std::function<int32_t()> &op) {
     zconf_mem_fail_countdown = allocations;
     int32_t rc = op();
     zconf_mem_fail_countdown = -1;
-    uint32_t nodes = 0, bytes = 0;
-    tally(ZCONF_ROOT, nodes, bytes);
-    EXPECT_EQ(live_nodes(), nodes);
-    EXPECT_EQ(live_bytes(), bytes);
+    node_tally t;
+    tally_tree(ZCONF_ROOT, t);
+    EXPECT_EQ(live_nodes(), t.count[0]);
+    EXPECT_EQ(live_bytes(), t.used[0]);
     return rc;
 }
 

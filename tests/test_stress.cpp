@@ -93,20 +93,9 @@ int worker(unsigned seed, int iterations) {
     return bad;
 }
 
-struct tally {
-    uint32_t count[ZCONF_MEM_CLASSES + 1] = {}, used[ZCONF_MEM_CLASSES + 1] = {};
-    void add(const void *node) {
-        uint32_t cls = *static_cast<const uint8_t *>(node) & ZCONF_FLAG_CLASS_MASK, n = 1;
-        for (uint32_t row : {0u, cls}) {
-            count[row] += n;
-            used[row] += zconf_mem_get_size(node);
-        }
-    }
-};
-
 // Counts every node below key and reports keys that are still open, pending, out of
 // order, or whose nodes point at the wrong parent.
-int walk(zconf_key *key, tally &t) {
+int walk(zconf_key *key, node_tally &t) {
     int bad = key->open_count != 0 || (key->flags & ZCONF_FLAG_DELETE_PENDING);
     t.add(key);
     for (zconf_list *l = key->values.next; l != &key->values; l = l->next) {
@@ -135,7 +124,7 @@ TEST_F(Store, RandomCallsFromManyThreadsLeaveConsistentTreeAndCounters) {
     EXPECT_EQ(zconf_open_keys, 0u);
     for (const ZConfConnection &entry : conn_handles)
         EXPECT_TRUE(entry.thread_id == 0 && entry.slots[0].mode == 0);
-    tally t;
+    node_tally t;
     EXPECT_EQ(walk(ZCONF_ROOT, t), 0) << "open, pending, unsorted or misparented nodes";
     for (int row = 0; row <= ZCONF_MEM_CLASSES; row++) {
         EXPECT_EQ(t.count[row], mem_cache[row].count) << "class row " << row;

@@ -13,6 +13,28 @@
 inline uint32_t live_nodes() { return mem_cache[0].count; }
 inline uint32_t live_bytes() { return mem_cache[0].mem_used; }
 
+// Live nodes and their requested bytes per allocator row (0 is the total), as counted
+// from the nodes themselves.
+struct node_tally {
+    uint32_t count[ZCONF_MEM_CLASSES + 1] = {}, used[ZCONF_MEM_CLASSES + 1] = {};
+    void add(const void *node) {
+        uint32_t cls = *static_cast<const uint8_t *>(node) & ZCONF_FLAG_CLASS_MASK;
+        for (uint32_t row : {0u, cls}) {
+            count[row]++;
+            used[row] += zconf_mem_get_size(node);
+        }
+    }
+};
+
+// Adds a key, its values and its whole subtree to the tally.
+inline void tally_tree(zconf_key *key, node_tally &t) {
+    t.add(key);
+    for (zconf_list *l = key->values.next; l != &key->values; l = l->next)
+        t.add(zconf_value_of(l));
+    for (zconf_list *l = key->subkeys.next; l != &key->subkeys; l = l->next)
+        tally_tree(zconf_key_of(l), t);
+}
+
 // Creates a key path from the root and closes the handle again; returns the result.
 inline int32_t make_key(const char *path) {
     ZConfKeyHandle h;
