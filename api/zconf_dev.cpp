@@ -26,19 +26,25 @@ int32_t store_handle(ZConfKeyHandle *result, int32_t rc) {
     return rc < 0 ? rc : 0;
 }
 
+// The entry points that produce a handle refuse a NULL result pointer or path, run the
+// operation on a bounded copy of the path and store what it returns.
+template <typename Op> int32_t produce_handle(ZConfKeyHandle *result, const char *path, Op op) {
+    if (result == nullptr)
+        return -EINVAL;
+    if (path == nullptr)
+        return store_handle(result, -EINVAL);
+    path_buffer buffer;
+    return store_handle(result, op(copy_path(buffer, path)));
+}
+
 } // namespace
 
 extern "C" {
 
 int32_t ZConfOpenKeyEx(ZConfKeyHandle hKey, const char *path, uint32_t mode,
                        ZConfKeyHandle *result) {
-    if (result == nullptr)
-        return -EINVAL;
-    if (path == nullptr)
-        return store_handle(result, -EINVAL);
-    path_buffer buffer;
-    char *copy = copy_path(buffer, path);
-    return store_handle(result, DoviZUZOpenKeyEx(FindhConn(), hKey, copy, mode));
+    return produce_handle(
+        result, path, [&](char *copy) { return DoviZUZOpenKeyEx(FindhConn(), hKey, copy, mode); });
 }
 
 int32_t ZConfCloseKey(ZConfKeyHandle hKey) {
@@ -49,25 +55,15 @@ int32_t ZConfCloseKey(ZConfKeyHandle hKey) {
 }
 
 int32_t ZConfCreateKey(ZConfKeyHandle hKey, const char *path, ZConfKeyHandle *result) {
-    if (result == nullptr)
-        return -EINVAL;
-    if (path == nullptr)
-        return store_handle(result, -EINVAL);
-    path_buffer buffer;
-    char *copy = copy_path(buffer, path);
-    return store_handle(result, DoviZUZCreateKey(FindhConn(), hKey, copy));
+    return produce_handle(result, path,
+                          [&](char *copy) { return DoviZUZCreateKey(FindhConn(), hKey, copy); });
 }
 
 int32_t ZConfCreateKeyEx(ZConfKeyHandle hKey, const char *path, uint32_t isVolatile,
                          uint32_t *disposition, ZConfKeyHandle *result) {
-    if (result == nullptr)
-        return -EINVAL;
-    if (path == nullptr)
-        return store_handle(result, -EINVAL);
-    path_buffer buffer;
-    char *copy = copy_path(buffer, path);
-    return store_handle(result,
-                        DoviZUZCreateKeyEx(FindhConn(), hKey, copy, isVolatile, disposition));
+    return produce_handle(result, path, [&](char *copy) {
+        return DoviZUZCreateKeyEx(FindhConn(), hKey, copy, isVolatile, disposition);
+    });
 }
 
 int32_t ZConfDeleteKey(ZConfKeyHandle hKey, const char *keyName) {
