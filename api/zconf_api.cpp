@@ -175,7 +175,7 @@ void __ZConfUnLock() {}
 int32_t __ZConfApiStat(char *buffer, char ** /*start*/, int32_t offset, int32_t count) {
     if (offset > 0)
         return 0;
-    return snprintf(buffer, count, "%2u open keys\n", zconf_open_keys);
+    return snprintf(buffer, count > 0 ? count : 0, "%2u open keys\n", zconf_open_keys);
 }
 
 // ---- connections ----

@@ -72,6 +72,8 @@ void zconf_mem_free(void *node) {
 }
 
 int32_t __ZConfMemStat(char *buffer, char ** /*start*/, int32_t offset, int32_t capacity) {
+    if (capacity < 0)
+        capacity = 0; // a negative size would reach snprintf as a huge one
     int32_t n = snprintf(buffer, capacity, "%5s %5s %9s\n", "size", "count", "mem_used");
     if (offset != 0)
         return n;
