@@ -110,7 +110,13 @@ zconf_key *__zconf_find_subkey(zconf_key *key, const char *name) {
 }
 
 void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
+    // Keys mostly arrive in name order (a document is written sorted), so try the end first.
     zconf_list *at = parent->subkeys.next;
+    if (!zconf_list_empty(&parent->subkeys)) {
+        const zconf_key *last = zconf_key_of(parent->subkeys.prev);
+        if (zconf_casecmp(last->name, key->name, last->name_len + 1u) <= 0)
+            at = &parent->subkeys;
+    }
     while (at != &parent->subkeys) {
         const zconf_key *existing = zconf_key_of(at);
         if (zconf_casecmp(existing->name, key->name, existing->name_len + 1u) > 0)

@@ -23,12 +23,6 @@ constexpr size_t layout_slack = key_slack > value_slack ? key_slack : value_slac
 static_assert(sizeof(void *) != 4 || layout_slack == 0,
               "the 32-bit layout must match the counted node sizes");
 
-void *heap_alloc(size_t bytes) {
-    if (zconf_mem_fail_countdown >= 0 && zconf_mem_fail_countdown-- == 0)
-        return nullptr;
-    return malloc(bytes);
-}
-
 void count_node(int cls, int32_t sign, uint32_t size) {
     mem_cache[cls].count += sign;
     mem_cache[0].count += sign;
@@ -37,6 +31,14 @@ void count_node(int cls, int32_t sign, uint32_t size) {
 }
 
 } // namespace
+
+void *zconf_heap_alloc(size_t bytes) {
+    if (zconf_mem_fail_countdown >= 0 && zconf_mem_fail_countdown-- == 0)
+        return nullptr;
+    return malloc(bytes);
+}
+
+void zconf_heap_free(void *block) { free(block); }
 
 int ZConfInitMem() { return 0; }
 
@@ -48,7 +50,7 @@ void *zconf_mem_alloc(int32_t size) {
         cls++;
     if (cls > ZCONF_MEM_CLASSES)
         return nullptr;
-    auto *block = static_cast<uint8_t *>(heap_alloc(mem_cache[cls].size + layout_slack));
+    auto *block = static_cast<uint8_t *>(zconf_heap_alloc(mem_cache[cls].size + layout_slack));
     if (block == nullptr)
         return nullptr;
     block[0] = static_cast<uint8_t>(cls);

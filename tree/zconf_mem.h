@@ -2,6 +2,7 @@
 // classes (64 to 4096 bytes) and keeps per-class counts of live nodes and bytes asked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct zconf_mem_class {
@@ -22,6 +23,10 @@ extern zconf_mem_class mem_cache[ZCONF_MEM_CLASSES + 1];
 // Test seam: when >= 0, that many heap allocations succeed, the next one fails and the
 // seam disarms itself (back to -1). -1 leaves the heap alone.
 extern int32_t zconf_mem_fail_countdown;
+
+// Heap blocks other than nodes (document text, buffers), under the same test seam.
+void *zconf_heap_alloc(size_t bytes);
+void zconf_heap_free(void *block);
 
 int ZConfInitMem();
 void ZConfClearMem();

@@ -1,0 +1,308 @@
+#include "xml/zconf_proc.h"
+
+#include "api/zconf_api.h"
+#include "tree/zconf_mem.h"
+#include "xml/zconf_xml_enc.h"
+
+#include <cstdio>
+#include <cstring>
+
+uint32_t zconf_xml_open_mode;
+xml_read_record xml_read_buff;
+xml_write_record xml_write_buff;
+
+namespace {
+
+constexpr int32_t XML_ENOMEM = -12;
+constexpr int32_t XML_EACCES = -13;
+constexpr int32_t XML_EFAULT = -14;
+constexpr int32_t XML_EBUSY = -16;
+constexpr int32_t XML_EINVAL = -22;
+constexpr int32_t XML_EOVERFLOW = -75;
+
+constexpr char declaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
+constexpr uint32_t declaration_len = sizeof declaration - 1;
+
+enum : int32_t {
+    WALK_START_LINE = -1,
+    WALK_END_LINE = -2,
+};
+
+bool is_volatile(const zconf_key *key) { return (key->flags & ZCONF_FLAG_VOLATILE) != 0; }
+
+void delete_root_subkeys(zconf_key *root) {
+    while (!zconf_list_empty(&root->subkeys))
+        __zconf_del_tree(zconf_key_of(root->subkeys.next));
+}
+
+zconf_key *next_sibling(zconf_key *key) {
+    zconf_list *next = key->sibling.next;
+    return next == &key->parent->subkeys ? nullptr : zconf_key_of(next);
+}
+
+// ---- Read pass ----------------------------------------------------------------------
+
+int32_t open_read() {
+    memset(&xml_read_buff, 0, sizeof xml_read_buff);
+    char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
+    if (piece == nullptr)
+        return XML_ENOMEM;
+    memcpy(piece, declaration, sizeof declaration);
+    xml_read_buff.buff = piece;
+    xml_read_buff.len = declaration_len;
+    xml_read_buff.key = __ZConfGetRootKey();
+    __zconf_mark_key_open(xml_read_buff.key);
+    xml_read_buff.state = WALK_START_LINE;
+    zconf_xml_open_mode = ZCONF_XML_OPEN_READ;
+    return 0;
+}
+
+// Makes `piece` (of length n) the current piece; NULL means the heap refused it.
+int32_t take_piece(char *piece, int32_t n) {
+    if (piece == nullptr)
+        return XML_ENOMEM;
+    xml_read_buff.buff = piece;
+    xml_read_buff.len = static_cast<uint32_t>(n);
+    return 0;
+}
+
+// One step of the walk through the tree. A step either produces the next piece or moves
+// without one; a piece the heap refuses leaves the walk where it was, so the same step
+// is taken again by the next read.
+int32_t walk_step() {
+    xml_read_record &r = xml_read_buff;
+    zconf_key *key = r.key;
+    char *piece;
+    if (r.state >= 0) {
+        zconf_value *value = __zconf_enum_value(key, r.state);
+        if (value != nullptr) {
+            if (!zconf_xml_is_value_type(zconf_value_type(value))) {
+                r.state++; // such a value has no line
+                return 0;
+            }
+            int32_t n = __xml_encode_value(r.level, value, &piece);
+            if (take_piece(piece, n) != 0)
+                return XML_ENOMEM;
+            r.state++;
+            return 0;
+        }
+        if (!zconf_list_empty(&key->subkeys)) {
+            r.key = zconf_key_of(key->subkeys.next);
+            __zconf_mark_key_open(r.key);
+            r.state = WALK_START_LINE;
+        } else {
+            r.state = WALK_END_LINE;
+        }
+        return 0;
+    }
+    if (r.state == WALK_START_LINE) {
+        if (is_volatile(key)) {
+            r.state = WALK_END_LINE;
+            return 0;
+        }
+        int32_t n = __xml_encode_key_open(r.level, key, &piece);
+        if (take_piece(piece, n) != 0)
+            return XML_ENOMEM;
+        r.state = 0;
+        r.level++;
+        return 0;
+    }
+    if (!is_volatile(key)) {
+        int32_t n = __xml_encode_key_close(r.level - 1, key, &piece);
+        if (take_piece(piece, n) != 0)
+            return XML_ENOMEM;
+        r.level--;
+    }
+    __zconf_mark_key_closed(key);
+    zconf_key *sibling = key->parent != nullptr ? next_sibling(key) : nullptr;
+    if (sibling != nullptr) {
+        __zconf_mark_key_open(sibling);
+        r.key = sibling;
+        r.state = WALK_START_LINE;
+    } else {
+        r.key = key->parent;
+    }
+    return 0;
+}
+
+void release_piece() {
+    zconf_heap_free(xml_read_buff.buff);
+    xml_read_buff.buff = nullptr;
+}
+
+// Gives up the walk's references on the keys of its path, and its piece.
+void end_read_pass() {
+    for (zconf_key *key = xml_read_buff.key; key != nullptr; key = key->parent)
+        __zconf_mark_key_closed(key);
+    xml_read_buff.key = nullptr;
+    release_piece();
+    xml_read_buff.len = xml_read_buff.pos = 0;
+}
+
+// ---- Write pass ---------------------------------------------------------------------
+
+int32_t open_write(uint32_t mode) {
+    zconf_key *root = __ZConfGetRootKey();
+    if (mode & ZCONF_XML_OPEN_CLEAR) {
+        if (root->open_count != 0)
+            return XML_EBUSY;
+        delete_root_subkeys(root);
+    }
+    memset(&xml_write_buff, 0, sizeof xml_write_buff);
+    char *buffer = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
+    if (buffer == nullptr)
+        return XML_ENOMEM;
+    xml_doc *doc = __xml_document_start();
+    if (doc == nullptr) {
+        zconf_heap_free(buffer);
+        return XML_ENOMEM;
+    }
+    xml_write_buff.buff = xml_write_buff.unprocData = xml_write_buff.tokenEnd = buffer;
+    xml_write_buff.buffLen = ZCONF_XML_BUFFER;
+    xml_write_buff.doc = doc;
+    zconf_xml_open_mode = ZCONF_XML_OPEN_WRITE;
+    return 0;
+}
+
+bool write_failed() { return xml_write_buff.doc->state == XML_STATE_FAILED; }
+
+// Ends the document (merging it when it is sound) and frees the input buffer. A
+// document that must not be merged is marked failed first.
+void end_write_pass(bool discard) {
+    if (xml_write_buff.doc != nullptr && discard)
+        xml_write_buff.doc->state = XML_STATE_FAILED;
+    __xml_document_end(xml_write_buff.doc);
+    xml_write_buff.doc = nullptr;
+    zconf_heap_free(xml_write_buff.buff);
+    xml_write_buff.buff = xml_write_buff.unprocData = xml_write_buff.tokenEnd = nullptr;
+    xml_write_buff.unprocLen = 0;
+}
+
+// Closes whichever pass is open; a pass of the other kind is ended without its result.
+void close_channel(uint32_t own_kind) {
+    if (zconf_xml_open_mode == ZCONF_XML_OPEN_READ)
+        end_read_pass();
+    else if (zconf_xml_open_mode == ZCONF_XML_OPEN_WRITE)
+        end_write_pass(own_kind != ZCONF_XML_OPEN_WRITE);
+    zconf_xml_open_mode = 0;
+}
+
+} // namespace
+
+int32_t zconf_proc_init() { return 0; }
+
+void zconf_proc_cleanup() {}
+
+int32_t zconf_xml_open(uint32_t mode) {
+    if ((mode & ZCONF_XML_OPEN_READ) && (mode & ZCONF_XML_OPEN_WRITE))
+        return XML_EACCES;
+    if (__ZConfLockInterruptible() != 0)
+        return XML_EBUSY;
+    int32_t rc = XML_EBUSY;
+    if (zconf_xml_open_mode == 0)
+        rc = (mode & ZCONF_XML_OPEN_READ) ? open_read() : open_write(mode);
+    __ZConfUnLock();
+    return rc;
+}
+
+int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
+    if (buf == nullptr)
+        return XML_EFAULT;
+    if (zconf_xml_open_mode != ZCONF_XML_OPEN_READ)
+        return XML_EINVAL;
+    xml_read_record &r = xml_read_buff;
+    if (*fpos != r.fpos + r.pos)
+        return 0;
+    if (__ZConfLockInterruptible() != 0)
+        return XML_EBUSY;
+    uint32_t total = 0;
+    while (count != 0) {
+        if (r.pos == r.len) {
+            // The piece is used up: the next one is made only now that more is wanted.
+            release_piece();
+            r.fpos += r.len;
+            r.len = r.pos = 0;
+            if (r.key == nullptr)
+                break; // the document is complete
+            if (walk_step() != 0) {
+                if (total == 0) {
+                    __ZConfUnLock();
+                    return XML_ENOMEM;
+                }
+                break;
+            }
+            continue;
+        }
+        uint32_t n = r.len - r.pos < count ? r.len - r.pos : count;
+        memcpy(buf, r.buff + r.pos, n);
+        buf += n;
+        r.pos += n;
+        total += n;
+        count -= n;
+    }
+    *fpos += total;
+    __ZConfUnLock();
+    return static_cast<int32_t>(total);
+}
+
+int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
+    if (buf == nullptr)
+        return XML_EFAULT;
+    if (zconf_xml_open_mode != ZCONF_XML_OPEN_WRITE)
+        return XML_EINVAL;
+    if (__ZConfLockInterruptible() != 0)
+        return XML_EBUSY;
+    xml_write_record &w = xml_write_buff;
+    if (write_failed()) {
+        __ZConfUnLock();
+        return XML_EINVAL;
+    }
+    if (*fpos != w.fpos) {
+        printf("zconf_xml_write: ERROR: invalid *fpos value, expected %lu, requested %llu\n",
+               static_cast<unsigned long>(w.fpos), static_cast<unsigned long long>(*fpos));
+        __ZConfUnLock();
+        return 0;
+    }
+    uint32_t total = 0;
+    while (count != 0) {
+        auto used = static_cast<uint32_t>(w.unprocData - w.buff);
+        uint32_t space = w.buffLen - w.unprocLen - used;
+        uint32_t n = space < count ? space : count;
+        if (n == 0) {
+            printf("zconf_xml_write: ERROR: write buffer overflow: xml_write_buff.unprocLen=%u\n",
+                   w.unprocLen);
+            w.doc->state = XML_STATE_FAILED;
+            __ZConfUnLock();
+            return XML_EOVERFLOW;
+        }
+        memcpy(w.unprocData + w.unprocLen, buf, n);
+        w.unprocLen += n;
+        total += n;
+        buf += n;
+        count -= n;
+        if (__xml_proc_buff(&w) != 0) {
+            puts("zconf_xml_write: ERROR while parsing input data!");
+            w.doc->state = XML_STATE_FAILED;
+            __ZConfUnLock();
+            return XML_EINVAL;
+        }
+    }
+    *fpos += total;
+    w.fpos = *fpos;
+    __ZConfUnLock();
+    return static_cast<int32_t>(total);
+}
+
+int32_t zconf_xml_read_done() {
+    __ZConfLock();
+    close_channel(ZCONF_XML_OPEN_READ);
+    __ZConfUnLock();
+    return 0;
+}
+
+int32_t zconf_xml_write_done() {
+    __ZConfLock();
+    close_channel(ZCONF_XML_OPEN_WRITE);
+    __ZConfUnLock();
+    return 0;
+}

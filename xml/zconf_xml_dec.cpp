@@ -1,0 +1,742 @@
+#include "xml/zconf_xml_dec.h"
+
+#include "api/zconf_api.h"
+#include "tree/zconf_mem.h"
+#include "xml/zconf_xml_enc.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+const xml_entity_observer *xml_observer;
+
+namespace {
+
+constexpr int32_t XML_EINVAL = -22;
+constexpr int32_t XML_ENOMEM = -12;
+constexpr int32_t NAME_MAX_BYTES = 255;
+constexpr int32_t DWORD_TEXT_MAX = 10;
+constexpr int32_t QWORD_TEXT_MAX = 20;
+
+enum : int32_t {
+    TYPE_NONE = 0,
+    TYPE_BINARY = 1,
+    TYPE_SZ = 2,
+    TYPE_MULTI_SZ = 3,
+    TYPE_DWORD_LE = 5,
+    TYPE_DWORD_BE = 6,
+    TYPE_QWORD = 8,
+    TYPE_QWORD_LE = 9,
+    TYPE_QWORD_BE = 10,
+};
+
+// ---- Character classes and small scanners ----------------------------------------
+
+bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
+
+int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+char *skip_ws(char *p) {
+    while (__xml_is_ws(static_cast<uint8_t>(*p)))
+        p++;
+    return p;
+}
+
+char *skip_name(char *p) {
+    while (__xml_is_name_char(static_cast<uint8_t>(*p)))
+        p++;
+    return p;
+}
+
+// ---- Callbacks, through the observer when a test has set one ----------------------
+
+int32_t entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs) {
+    return xml_observer != nullptr ? xml_observer->start(doc, name, count, attrs)
+                                   : __xml_entity_start(doc, name, count, attrs);
+}
+
+int32_t entity_data(xml_doc *doc, const char *bytes, int32_t length) {
+    return xml_observer != nullptr ? xml_observer->data(doc, bytes, length)
+                                   : __xml_entity_data(doc, bytes, length);
+}
+
+int32_t entity_end(xml_doc *doc, const char *name) {
+    return xml_observer != nullptr ? xml_observer->end(doc, name) : __xml_entity_end(doc, name);
+}
+
+// ---- Tags -------------------------------------------------------------------------
+
+// Reads `name = quote`, starting on the attribute name's first byte. Stores the name
+// (NUL-terminated in place) and leaves *p on the first byte of the value; returns the
+// quote character, or 0 when the text is not of that form.
+char read_attribute_head(char **p, char **name) {
+    *name = *p;
+    char *at = skip_name(*p);
+    char c = *at;
+    *at = 0;
+    if (c != '=') {
+        if (!__xml_is_ws(static_cast<uint8_t>(c)))
+            return 0;
+        at = skip_ws(at + 1);
+        if (*at != '=')
+            return 0;
+    }
+    at = skip_ws(at + 1);
+    if (*at != '"' && *at != '\'')
+        return 0;
+    *p = at + 1;
+    return *at;
+}
+
+// Decodes a quoted attribute value in place from *p to its closing quote, which must lie
+// before `end`; stores a NUL after the decoded bytes and leaves *p after the quote.
+int32_t decode_attribute_value(char **p, char quote, const char *end, xml_attr *attr) {
+    char *read = *p, *write = *p;
+    attr->attrValue = *p;
+    while (read < end && *read != quote) {
+        if (*read == '&') {
+            int32_t c = __xml_decode_char(&read);
+            if (c <= 0)
+                return XML_EINVAL;
+            *write++ = static_cast<char>(c);
+        } else {
+            *write++ = *read++;
+        }
+    }
+    if (read >= end)
+        return XML_EINVAL;
+    *write = 0;
+    attr->attrLen = static_cast<int32_t>(write - attr->attrValue);
+    *p = read + 1;
+    return 0;
+}
+
+// The value of a declaration's pseudo-attribute is taken as it stands.
+bool declaration_item_valid(const char *name, const char *value, size_t len) {
+    if (strcmp(name, "version") == 0)
+        return len == 3 && memcmp(value, "1.0", 3) == 0;
+    if (strcmp(name, "encoding") == 0)
+        return len >= 10 && zconf_casecmp(value, "iso-8859-1", 10) == 0;
+    return false;
+}
+
+// ---- Tree builder helpers ---------------------------------------------------------
+
+int32_t element_type(const char *name) {
+    if (strcmp(name, "KEY") == 0) // the most frequent element, checked first
+        return ZCONF_XML_KEY_ELEMENT;
+    for (uint32_t t = 0; t < ZCONF_XML_TYPE_NAMES; t++)
+        if (zconf_xml_value_type[t][0] != 0 && strcmp(zconf_xml_value_type[t], name) == 0)
+            return static_cast<int32_t>(t);
+    return -1;
+}
+
+bool is_value_element(int32_t type) { return type >= 0 && type <= TYPE_QWORD_BE; }
+
+bool is_dword_element(int32_t type) { return type >= 4 && type <= TYPE_DWORD_BE; }
+
+const char *work_end(const xml_doc *doc) { return doc->workBuff + doc->workLen; }
+
+int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
+    if (doc->nameLen != 0 || attr.attrLen > NAME_MAX_BYTES)
+        return XML_EINVAL;
+    memcpy(doc->workBuff, attr.attrValue, attr.attrLen + 1u);
+    doc->nameLen = attr.attrLen;
+    doc->data = doc->workBuff + doc->nameLen + 1;
+    return 0;
+}
+
+int32_t take_volatile_attribute(xml_doc *doc, const xml_attr &attr) {
+    if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(attr.attrName, "volatile") != 0 ||
+        doc->volatileAttr != -1)
+        return XML_EINVAL;
+    if (attr.attrLen == 3 && zconf_casecmp(attr.attrValue, "yes", 3) == 0)
+        doc->volatileAttr = 1;
+    else if (attr.attrLen == 2 && zconf_casecmp(attr.attrValue, "no", 2) == 0)
+        doc->volatileAttr = 0;
+    else
+        return XML_EINVAL;
+    return 0;
+}
+
+int32_t start_root(xml_doc *doc) {
+    if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(doc->workBuff, "ZCONF_ROOT") != 0)
+        return XML_EINVAL;
+    zconf_key *root = __zconf_create_key("ZCONF_ROOT", 0);
+    if (root == nullptr)
+        return XML_ENOMEM;
+    root->parent = nullptr;
+    zconf_list_init(&root->sibling);
+    doc->curKey = root;
+    return 0;
+}
+
+int32_t start_key(xml_doc *doc) {
+    if (zconf_casecmp(doc->workBuff, "Tarvlin", 8) == 0)
+        memcpy(doc->workBuff, "Olvex", 6);
+    bool inherited = (doc->curKey->flags & ZCONF_FLAG_VOLATILE) != 0;
+    zconf_key *key = __zconf_create_key(doc->workBuff, doc->volatileAttr == 1 || inherited);
+    if (key == nullptr)
+        return XML_ENOMEM;
+    __zconf_add_subkey(doc->curKey, key);
+    doc->curKey = key;
+    return 0;
+}
+
+int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
+    for (int32_t i = 0; i < n; i++) {
+        if (__xml_is_ws(bytes[i]))
+            continue;
+        int digit = hex_value(bytes[i]);
+        if (digit < 0)
+            return XML_EINVAL;
+        uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
+        if (++doc->hexDigits % 2 == 1) {
+            if (reinterpret_cast<char *>(at) + 1 > work_end(doc))
+                return XML_ENOMEM;
+            *at = static_cast<uint8_t>(digit * 16);
+        } else {
+            *at = static_cast<uint8_t>(*at + digit);
+            doc->dataLen++;
+        }
+    }
+    return 0;
+}
+
+int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
+    if (doc->data + doc->dataLen + n >= work_end(doc))
+        return XML_ENOMEM;
+    memcpy(doc->data + doc->dataLen, bytes, n);
+    doc->dataLen += n;
+    return 0;
+}
+
+// Number text: hexadecimal digits, an "x" right after a single leading "0", nothing else.
+int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n, int32_t limit) {
+    if (doc->dataLen + n > limit)
+        return XML_EINVAL;
+    for (int32_t i = 0; i < n; i++) {
+        bool prefix =
+            (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
+        if (hex_value(bytes[i]) < 0 && !prefix)
+            return XML_EINVAL;
+        doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
+    }
+    return 0;
+}
+
+// Parses the gathered number text; `bits` is 32 or 64.
+int32_t parse_number(const xml_doc *doc, int bits, uint64_t *result) {
+    const auto *t = reinterpret_cast<const uint8_t *>(doc->data);
+    int32_t n = doc->dataLen;
+    uint64_t max = bits == 32 ? 0xFFFFFFFFull : ~0ull;
+    uint64_t value = 0;
+    if (n >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        for (int32_t i = 2; i < n; i++) {
+            int digit = hex_value(t[i]);
+            if (digit < 0 || (value >> (bits - 4)) != 0)
+                return XML_EINVAL;
+            value = value * 16 + static_cast<uint64_t>(digit);
+        }
+    } else {
+        for (int32_t i = 0; i < n; i++) {
+            if (t[i] < '0' || t[i] > '9')
+                return XML_EINVAL;
+            uint64_t digit = t[i] - '0';
+            if (value > (max - digit) / 10)
+                return XML_EINVAL;
+            value = value * 10 + digit;
+        }
+    }
+    *result = value;
+    return 0;
+}
+
+// Turns the gathered data into what the value stores.
+int32_t finish_value_data(xml_doc *doc) {
+    int32_t type = doc->elemType;
+    uint64_t number;
+    if (type == TYPE_NONE)
+        return doc->dataLen == 0 ? 0 : XML_EINVAL;
+    if (type == TYPE_BINARY)
+        return doc->hexDigits % 2 == 0 ? 0 : XML_EINVAL;
+    if (type == TYPE_SZ || type == TYPE_MULTI_SZ) {
+        if (doc->dataLen == 0) {
+            doc->data[0] = 0;
+            doc->dataLen = 1;
+        }
+        return 0;
+    }
+    bool dword = is_dword_element(type);
+    if (parse_number(doc, dword ? 32 : 64, &number) != 0)
+        return XML_EINVAL;
+    if (dword) {
+        auto word = static_cast<uint32_t>(number);
+        if (type == TYPE_DWORD_LE)
+            word = __xml_swap_dword_endian(word);
+        memcpy(doc->data, &word, sizeof word);
+        doc->dataLen = sizeof word;
+    } else {
+        if (type == TYPE_QWORD_LE)
+            number = __xml_swap_qword_endian(number);
+        memcpy(doc->data, &number, sizeof number);
+        doc->dataLen = sizeof number;
+    }
+    return 0;
+}
+
+int32_t end_value(xml_doc *doc) {
+    if (doc->curKey->parent == nullptr)
+        return XML_EINVAL; // values directly inside the root are refused
+    if (finish_value_data(doc) != 0)
+        return XML_EINVAL;
+    zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
+                                              doc->data, static_cast<uint32_t>(doc->dataLen));
+    if (value == nullptr)
+        return XML_ENOMEM;
+    __zconf_add_value(doc->curKey, value);
+    doc->elemType = ZCONF_XML_KEY_ELEMENT;
+    return 0;
+}
+
+int32_t end_key(xml_doc *doc) {
+    zconf_key *key = doc->curKey;
+    if (key == nullptr)
+        return XML_EINVAL;
+    if (key->parent == nullptr) {
+        doc->elemType = XML_ELEM_ROOT_CLOSED;
+        return 0;
+    }
+    doc->curKey = key->parent;
+    if (key->flags & ZCONF_FLAG_VOLATILE)
+        __zconf_del_subkey(key); // its subkeys, all volatile, went at their own end tags
+    return 0;
+}
+
+zconf_key *parsed_root(zconf_key *key) {
+    while (key->parent != nullptr)
+        key = key->parent;
+    return key;
+}
+
+// ---- Buffer scan ------------------------------------------------------------------
+
+int32_t flush(xml_write_record *record) {
+    int32_t rc = __xml_proc_data(record->doc, record->buff,
+                                 static_cast<int32_t>(record->tokenEnd - record->buff));
+    if (rc == 0)
+        record->tokenEnd = record->buff;
+    return rc;
+}
+
+void take(xml_write_record *record) {
+    *record->tokenEnd++ = *record->unprocData++;
+    record->unprocLen--;
+}
+
+// Bytes that only need to be taken, by state: a set bit means the byte needs a look of
+// its own in that state (markup, quotes, reference ends and forbidden bytes).
+enum : uint8_t {
+    STOP_DATA = 1,
+    STOP_TAG = 2,
+    STOP_QUOTED = 4,
+    STOP_REFERENCE = 8,
+    STOP_ALL = 15,
+};
+
+struct stop_table {
+    uint8_t bits[256];
+    constexpr stop_table() : bits() {
+        for (int c = 0; c < 0x20; c++)
+            bits[c] = (c == '\t' || c == '\n' || c == '\r') ? 0 : STOP_ALL;
+        for (uint8_t c : {'<', '>'})
+            bits[c] = STOP_ALL;
+        bits['&'] = STOP_DATA | STOP_TAG | STOP_REFERENCE;
+        bits['"'] = bits['\''] = STOP_TAG | STOP_QUOTED;
+        bits[';'] = STOP_REFERENCE;
+    }
+};
+constexpr stop_table stops;
+
+uint8_t stop_mask(uint8_t state) {
+    switch (state) {
+    case XML_STATE_DATA:
+        return STOP_DATA;
+    case XML_STATE_TAG:
+        return STOP_TAG;
+    case XML_STATE_DOUBLE_QUOTED:
+    case XML_STATE_SINGLE_QUOTED:
+        return STOP_QUOTED;
+    case XML_STATE_REFERENCE:
+        return STOP_REFERENCE;
+    default:
+        return 0;
+    }
+}
+
+// Number of bytes from p on that the state takes without a look of their own.
+uint32_t ordinary_run(uint8_t state, const char *p, uint32_t n) {
+    uint8_t mask = stop_mask(state);
+    if (mask == 0)
+        return 0;
+    uint32_t i = 0;
+    while (i < n && (stops.bits[static_cast<uint8_t>(p[i])] & mask) == 0)
+        i++;
+    return i;
+}
+
+void take_run(xml_write_record *record, uint32_t n) {
+    if (record->tokenEnd != record->unprocData)
+        memmove(record->tokenEnd, record->unprocData, n);
+    record->tokenEnd += n;
+    record->unprocData += n;
+    record->unprocLen -= n;
+}
+
+int32_t process_tag(xml_write_record *record) {
+    char *tag = record->buff;
+    auto len = static_cast<int32_t>(record->tokenEnd - tag);
+    int32_t rc = __xml_proc_tag(record->doc, tag, len);
+    if (rc == 0) {
+        record->tokenEnd = tag;
+        record->doc->state = XML_STATE_DATA;
+        return 0;
+    }
+    printf("__xml_proc_buff: ERROR status=%d, len=%d, data[0]=0x%02x <%c>, data[1]=0x%02x <%c>\n",
+           rc, len, static_cast<uint8_t>(tag[0]), tag[0], static_cast<uint8_t>(tag[1]), tag[1]);
+    return rc;
+}
+
+// One byte in the state between markup.
+int32_t scan_data_byte(xml_write_record *record, uint8_t c) {
+    xml_doc *doc = record->doc;
+    int32_t rc = 0;
+    if (c == '>')
+        return XML_EINVAL;
+    if (c == '<') {
+        if (record->tokenEnd > record->buff)
+            rc = flush(record);
+        doc->state = XML_STATE_TAG;
+    } else if (c == '&') {
+        if (memchr(record->unprocData, ';', record->unprocLen) == nullptr)
+            rc = flush(record);
+        doc->state = XML_STATE_REFERENCE;
+    }
+    take(record);
+    return rc;
+}
+
+int32_t scan_byte(xml_write_record *record, uint8_t c) {
+    xml_doc *doc = record->doc;
+    switch (doc->state) {
+    case XML_STATE_DATA:
+        return scan_data_byte(record, c);
+    case XML_STATE_TAG:
+        if (c == '<' || c == '&')
+            return XML_EINVAL;
+        if (c == '"' || c == '\'')
+            doc->state = c;
+        take(record);
+        return c == '>' ? process_tag(record) : 0;
+    case XML_STATE_DOUBLE_QUOTED:
+    case XML_STATE_SINGLE_QUOTED:
+        if (c == '<' || c == '>')
+            return XML_EINVAL;
+        if (c == doc->state)
+            doc->state = XML_STATE_TAG;
+        take(record);
+        return 0;
+    case XML_STATE_REFERENCE:
+        if (c == '<' || c == '>' || c == '&')
+            return XML_EINVAL;
+        if (c == ';')
+            doc->state = XML_STATE_DATA;
+        take(record);
+        return 0;
+    default: // failed: only quote characters are taken
+        if (c != '"' && c != '\'')
+            return XML_EINVAL;
+        take(record);
+        return 0;
+    }
+}
+
+} // namespace
+
+// ---- Character classes --------------------------------------------------------------
+
+int __xml_is_ws(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+int __xml_is_name_first_char(uint8_t c) { return isalpha(c) || c == '_' || c == ':'; }
+
+int __xml_is_name_char(uint8_t c) {
+    return isalnum(c) || c == '.' || c == '-' || c == '_' || c == ':';
+}
+
+// ---- Tokenizer ----------------------------------------------------------------------
+
+int32_t __xml_proc_buff(xml_write_record *record) {
+    int32_t rc = 0;
+    while (record->unprocLen != 0 && rc == 0) {
+        uint32_t run = ordinary_run(record->doc->state, record->unprocData, record->unprocLen);
+        if (run != 0) {
+            take_run(record, run);
+            continue;
+        }
+        auto c = static_cast<uint8_t>(*record->unprocData);
+        if (is_forbidden(c))
+            return XML_EINVAL;
+        rc = scan_byte(record, c);
+    }
+    if (rc == 0 && record->doc->state == XML_STATE_DATA && record->tokenEnd > record->buff)
+        rc = flush(record);
+    if (rc != 0)
+        return rc;
+    record->unprocData = record->tokenEnd;
+    return 0;
+}
+
+int32_t __xml_proc_tag(xml_doc *doc, char *tag, int32_t len) {
+    auto second = static_cast<uint8_t>(tag[1]);
+    if (__xml_is_name_first_char(second))
+        return __xml_proc_stag(doc, tag, len);
+    if (second == '/' && __xml_is_name_first_char(static_cast<uint8_t>(tag[2])))
+        return __xml_proc_etag(doc, tag, len);
+    if (second == '?')
+        return __xml_proc_xmltag(doc, tag, len);
+    return XML_EINVAL;
+}
+
+int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
+    const char *end = tag + len;
+    char *name = tag + 1;
+    char *p = skip_name(name);
+    char c = *p;
+    *p = 0;
+    xml_attr attrs[2];
+    int32_t count = 0;
+    while (__xml_is_ws(static_cast<uint8_t>(c)) && count < 2) {
+        p = skip_ws(p + 1);
+        c = *p;
+        if (!__xml_is_name_first_char(static_cast<uint8_t>(c)))
+            break;
+        char quote = read_attribute_head(&p, &attrs[count].attrName);
+        if (quote == 0 || decode_attribute_value(&p, quote, end, &attrs[count]) != 0)
+            return XML_EINVAL;
+        c = *p;
+        count++;
+    }
+    while (__xml_is_ws(static_cast<uint8_t>(c)))
+        c = *++p;
+    if (c == '>')
+        return entity_start(doc, name, count, attrs);
+    if (c != '/' || p[1] != '>')
+        return XML_EINVAL;
+    int32_t rc = entity_start(doc, name, count, attrs);
+    return rc < 0 ? rc : entity_end(doc, name);
+}
+
+int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t /*len*/) {
+    char *name = tag + 2;
+    char *p = skip_name(name);
+    char c = *p;
+    *p = 0;
+    if (__xml_is_ws(static_cast<uint8_t>(c)))
+        c = *skip_ws(p + 1);
+    if (c != '>')
+        return XML_EINVAL;
+    return entity_end(doc, name);
+}
+
+int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
+    if ((doc->elemType & 0x10) == 0)
+        return XML_EINVAL;
+    const char *end = tag + len;
+    char *target = tag + 2;
+    char *p = skip_name(target);
+    char c = *p;
+    *p = 0;
+    bool is_xml = strcmp(target, "xml") == 0;
+    *p = c; // the target may end right at the closing "?>"
+    if (!is_xml)
+        return XML_EINVAL;
+    while (__xml_is_ws(static_cast<uint8_t>(c))) {
+        p = skip_ws(p + 1);
+        c = *p;
+        if (!__xml_is_name_first_char(static_cast<uint8_t>(c)))
+            break;
+        char *item;
+        char quote = read_attribute_head(&p, &item);
+        if (quote == 0)
+            return XML_EINVAL;
+        const char *value = p;
+        while (p < end && *p != quote)
+            p++;
+        if (p >= end)
+            return XML_EINVAL;
+        if (!declaration_item_valid(item, value, static_cast<size_t>(p - value)))
+            return XML_EINVAL;
+        c = *++p;
+    }
+    p = skip_ws(p);
+    if (p[0] != '?' || p[1] != '>')
+        return XML_EINVAL;
+    doc->elemType = ZCONF_XML_KEY_ELEMENT;
+    return 0;
+}
+
+int32_t __xml_proc_data(xml_doc *doc, char *data, int32_t len) {
+    char *read = data, *write = data;
+    const char *end = data + len;
+    while (read < end) {
+        if (*read == '&') {
+            int32_t c = __xml_decode_char(&read);
+            if (c < 0)
+                return c;
+            *write++ = static_cast<char>(c);
+        } else {
+            *write++ = *read++;
+        }
+    }
+    return entity_data(doc, data, static_cast<int32_t>(write - data));
+}
+
+int32_t __xml_decode_char(char **position) {
+    char *p = *position + 1;
+    if (*p == '#') {
+        p++;
+        bool hex = *p == 'x';
+        if (hex)
+            p++;
+        uint32_t value = 0;
+        const char *digits = p;
+        for (; hex ? hex_value(static_cast<uint8_t>(*p)) >= 0 : (*p >= '0' && *p <= '9'); p++) {
+            if (value < 256)
+                value = value * (hex ? 16 : 10) + static_cast<uint32_t>(hex_value(*p));
+        }
+        if (p == digits || *p != ';' || value >= 256)
+            return XML_EINVAL;
+        *position = p + 1;
+        return static_cast<int32_t>(value);
+    }
+    if (!__xml_is_name_first_char(static_cast<uint8_t>(*p)))
+        return XML_EINVAL;
+    char *name = p;
+    p = skip_name(p);
+    if (*p != ';')
+        return XML_EINVAL;
+    *p = 0;
+    static const struct {
+        const char *name;
+        char byte;
+    } entities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+    for (const auto &entity : entities) {
+        if (strcmp(name, entity.name) == 0) {
+            *position = p + 1;
+            return static_cast<uint8_t>(entity.byte);
+        }
+    }
+    return XML_EINVAL;
+}
+
+// ---- Tree builder -------------------------------------------------------------------
+
+xml_doc *__xml_document_start() {
+    auto *doc = static_cast<xml_doc *>(zconf_heap_alloc(sizeof(xml_doc)));
+    if (doc == nullptr)
+        return nullptr;
+    memset(doc, 0, sizeof *doc);
+    doc->workBuff = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
+    if (doc->workBuff == nullptr) {
+        zconf_heap_free(doc);
+        return nullptr;
+    }
+    doc->workBuff[0] = 0;
+    doc->data = doc->workBuff;
+    doc->workLen = ZCONF_XML_BUFFER;
+    doc->elemType = XML_ELEM_DOCUMENT_START;
+    doc->state = XML_STATE_DATA;
+    return doc;
+}
+
+void __xml_document_end(xml_doc *doc) {
+    if (doc == nullptr)
+        return;
+    zconf_key *key = doc->curKey;
+    uint8_t state = doc->state;
+    zconf_heap_free(doc->workBuff);
+    zconf_heap_free(doc);
+    if (key == nullptr)
+        return;
+    if (state == XML_STATE_DATA && key->parent == nullptr)
+        __zconf_merge_trees(__ZConfGetRootKey(), key);
+    else
+        __zconf_del_tree(parsed_root(key));
+}
+
+int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs) {
+    if ((doc->elemType & XML_ELEM_KEY_LEVEL) != XML_ELEM_KEY_LEVEL)
+        return XML_EINVAL;
+    int32_t type = element_type(name);
+    if (type < 0)
+        return XML_EINVAL;
+    doc->elemType = type;
+    doc->workBuff[0] = 0;
+    doc->nameLen = 0;
+    doc->data = doc->workBuff + 1;
+    doc->dataLen = 0;
+    doc->volatileAttr = -1;
+    doc->hexDigits = 0;
+    for (int32_t i = 0; i < count; i++) {
+        bool is_name = strcmp(attrs[i].attrName, "name") == 0;
+        int32_t rc =
+            is_name ? take_name_attribute(doc, attrs[i]) : take_volatile_attribute(doc, attrs[i]);
+        if (rc != 0)
+            return rc;
+    }
+    if (doc->curKey == nullptr)
+        return start_root(doc);
+    if (is_value_element(type))
+        return 0;
+    return start_key(doc);
+}
+
+int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
+    const auto *b = reinterpret_cast<const uint8_t *>(bytes);
+    switch (doc->elemType) {
+    case TYPE_NONE:
+    case XML_ELEM_KEY_LEVEL:
+    case XML_ELEM_DOCUMENT_START:
+    case XML_ELEM_ROOT_CLOSED:
+        for (int32_t i = 0; i < length; i++)
+            if (!__xml_is_ws(b[i]))
+                return XML_EINVAL;
+        return 0;
+    case TYPE_BINARY:
+        return gather_binary(doc, b, length);
+    case TYPE_SZ:
+    case TYPE_MULTI_SZ:
+        return gather_string(doc, bytes, length);
+    default:
+        if (is_dword_element(doc->elemType))
+            return gather_number(doc, b, length, DWORD_TEXT_MAX);
+        if (doc->elemType >= TYPE_QWORD && doc->elemType <= TYPE_QWORD_BE)
+            return gather_number(doc, b, length, QWORD_TEXT_MAX);
+        return XML_EINVAL;
+    }
+}
+
+int32_t __xml_entity_end(xml_doc *doc, const char *name) {
+    int32_t type = element_type(name);
+    if (type < 0 || type != doc->elemType)
+        return XML_EINVAL;
+    return is_value_element(type) ? end_value(doc) : end_key(doc);
+}
