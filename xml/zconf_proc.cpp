@@ -1,6 +1,7 @@
 #include "xml/zconf_proc.h"
 
 #include "api/zconf_api.h"
+#include "dovizuz.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_xml_enc.h"
 
@@ -12,13 +13,6 @@ xml_read_record xml_read_buff;
 xml_write_record xml_write_buff;
 
 namespace {
-
-constexpr int32_t XML_ENOMEM = -12;
-constexpr int32_t XML_EACCES = -13;
-constexpr int32_t XML_EFAULT = -14;
-constexpr int32_t XML_EBUSY = -16;
-constexpr int32_t XML_EINVAL = -22;
-constexpr int32_t XML_EOVERFLOW = -75;
 
 constexpr char declaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
 constexpr uint32_t declaration_len = sizeof declaration - 1;
@@ -46,7 +40,7 @@ int32_t open_read() {
     memset(&xml_read_buff, 0, sizeof xml_read_buff);
     char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
     if (piece == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     memcpy(piece, declaration, sizeof declaration);
     xml_read_buff.buff = piece;
     xml_read_buff.len = declaration_len;
@@ -60,7 +54,7 @@ int32_t open_read() {
 // Makes `piece` (of length n) the current piece; NULL means the heap refused it.
 int32_t take_piece(char *piece, int32_t n) {
     if (piece == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     xml_read_buff.buff = piece;
     xml_read_buff.len = static_cast<uint32_t>(n);
     return 0;
@@ -82,7 +76,7 @@ int32_t walk_step() {
             }
             int32_t n = __xml_encode_value(r.level, value, &piece);
             if (take_piece(piece, n) != 0)
-                return XML_ENOMEM;
+                return ZCONF_ERR_NOMEM;
             r.state++;
             return 0;
         }
@@ -102,7 +96,7 @@ int32_t walk_step() {
         }
         int32_t n = __xml_encode_key_open(r.level, key, &piece);
         if (take_piece(piece, n) != 0)
-            return XML_ENOMEM;
+            return ZCONF_ERR_NOMEM;
         r.state = 0;
         r.level++;
         return 0;
@@ -110,7 +104,7 @@ int32_t walk_step() {
     if (!is_volatile(key)) {
         int32_t n = __xml_encode_key_close(r.level - 1, key, &piece);
         if (take_piece(piece, n) != 0)
-            return XML_ENOMEM;
+            return ZCONF_ERR_NOMEM;
         r.level--;
     }
     __zconf_mark_key_closed(key);
@@ -145,17 +139,17 @@ int32_t open_write(uint32_t mode) {
     zconf_key *root = __ZConfGetRootKey();
     if (mode & ZCONF_XML_OPEN_CLEAR) {
         if (root->open_count != 0)
-            return XML_EBUSY;
+            return ZCONF_ERR_BUSY;
         delete_root_subkeys(root);
     }
     memset(&xml_write_buff, 0, sizeof xml_write_buff);
     char *buffer = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
     if (buffer == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     xml_doc *doc = __xml_document_start();
     if (doc == nullptr) {
         zconf_heap_free(buffer);
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     }
     xml_write_buff.buff = xml_write_buff.unprocData = xml_write_buff.tokenEnd = buffer;
     xml_write_buff.buffLen = ZCONF_XML_BUFFER;
@@ -195,10 +189,10 @@ void zconf_proc_cleanup() {}
 
 int32_t zconf_xml_open(uint32_t mode) {
     if ((mode & ZCONF_XML_OPEN_READ) && (mode & ZCONF_XML_OPEN_WRITE))
-        return XML_EACCES;
+        return ZCONF_ERR_ACCES;
     if (__ZConfLockInterruptible() != 0)
-        return XML_EBUSY;
-    int32_t rc = XML_EBUSY;
+        return ZCONF_ERR_BUSY;
+    int32_t rc = ZCONF_ERR_BUSY;
     if (zconf_xml_open_mode == 0)
         rc = (mode & ZCONF_XML_OPEN_READ) ? open_read() : open_write(mode);
     __ZConfUnLock();
@@ -207,14 +201,14 @@ int32_t zconf_xml_open(uint32_t mode) {
 
 int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
     if (buf == nullptr)
-        return XML_EFAULT;
+        return ZCONF_ERR_FAULT;
     if (zconf_xml_open_mode != ZCONF_XML_OPEN_READ)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     xml_read_record &r = xml_read_buff;
     if (*fpos != r.fpos + r.pos)
         return 0;
     if (__ZConfLockInterruptible() != 0)
-        return XML_EBUSY;
+        return ZCONF_ERR_BUSY;
     uint32_t total = 0;
     while (count != 0) {
         if (r.pos == r.len) {
@@ -227,7 +221,7 @@ int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
             if (walk_step() != 0) {
                 if (total == 0) {
                     __ZConfUnLock();
-                    return XML_ENOMEM;
+                    return ZCONF_ERR_NOMEM;
                 }
                 break;
             }
@@ -247,15 +241,15 @@ int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
 
 int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
     if (buf == nullptr)
-        return XML_EFAULT;
+        return ZCONF_ERR_FAULT;
     if (zconf_xml_open_mode != ZCONF_XML_OPEN_WRITE)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     if (__ZConfLockInterruptible() != 0)
-        return XML_EBUSY;
+        return ZCONF_ERR_BUSY;
     xml_write_record &w = xml_write_buff;
     if (write_failed()) {
         __ZConfUnLock();
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     }
     if (*fpos != w.fpos) {
         printf("zconf_xml_write: ERROR: invalid *fpos value, expected %lu, requested %llu\n",
@@ -273,7 +267,7 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
                    w.unprocLen);
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
-            return XML_EOVERFLOW;
+            return ZCONF_ERR_OVERFLOW;
         }
         memcpy(w.unprocData + w.unprocLen, buf, n);
         w.unprocLen += n;
@@ -284,7 +278,7 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
             puts("zconf_xml_write: ERROR while parsing input data!");
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         }
     }
     *fpos += total;

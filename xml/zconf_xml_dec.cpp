@@ -1,6 +1,7 @@
 #include "xml/zconf_xml_dec.h"
 
 #include "api/zconf_api.h"
+#include "dovizuz.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_xml_enc.h"
 
@@ -12,23 +13,9 @@ const xml_entity_observer *xml_observer;
 
 namespace {
 
-constexpr int32_t XML_EINVAL = -22;
-constexpr int32_t XML_ENOMEM = -12;
 constexpr int32_t NAME_MAX_BYTES = 255;
 constexpr int32_t DWORD_TEXT_MAX = 10;
 constexpr int32_t QWORD_TEXT_MAX = 20;
-
-enum : int32_t {
-    TYPE_NONE = 0,
-    TYPE_BINARY = 1,
-    TYPE_SZ = 2,
-    TYPE_MULTI_SZ = 3,
-    TYPE_DWORD_LE = 5,
-    TYPE_DWORD_BE = 6,
-    TYPE_QWORD = 8,
-    TYPE_QWORD_LE = 9,
-    TYPE_QWORD_BE = 10,
-};
 
 // ---- Character classes and small scanners ----------------------------------------
 
@@ -105,14 +92,14 @@ int32_t decode_attribute_value(char **p, char quote, const char *end, xml_attr *
         if (*read == '&') {
             int32_t c = __xml_decode_char(&read);
             if (c <= 0)
-                return XML_EINVAL;
+                return ZCONF_ERR_INVAL;
             *write++ = static_cast<char>(c);
         } else {
             *write++ = *read++;
         }
     }
     if (read >= end)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     *write = 0;
     attr->attrLen = static_cast<int32_t>(write - attr->attrValue);
     *p = read + 1;
@@ -139,15 +126,18 @@ int32_t element_type(const char *name) {
     return -1;
 }
 
-bool is_value_element(int32_t type) { return type >= 0 && type <= TYPE_QWORD_BE; }
+// Element types of values are their type codes, 0 to 10.
+bool is_value_element(int32_t type) { return type >= 0 && type <= 10; }
 
-bool is_dword_element(int32_t type) { return type >= 4 && type <= TYPE_DWORD_BE; }
+bool is_dword_element(int32_t type) { return type >= 4 && type <= 6; }
+
+bool is_qword_element(int32_t type) { return type >= 8 && type <= 10; }
 
 const char *work_end(const xml_doc *doc) { return doc->workBuff + doc->workLen; }
 
 int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
     if (doc->nameLen != 0 || attr.attrLen > NAME_MAX_BYTES)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     memcpy(doc->workBuff, attr.attrValue, attr.attrLen + 1u);
     doc->nameLen = attr.attrLen;
     doc->data = doc->workBuff + doc->nameLen + 1;
@@ -157,22 +147,22 @@ int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
 int32_t take_volatile_attribute(xml_doc *doc, const xml_attr &attr) {
     if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(attr.attrName, "volatile") != 0 ||
         doc->volatileAttr != -1)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     if (attr.attrLen == 3 && zconf_casecmp(attr.attrValue, "yes", 3) == 0)
         doc->volatileAttr = 1;
     else if (attr.attrLen == 2 && zconf_casecmp(attr.attrValue, "no", 2) == 0)
         doc->volatileAttr = 0;
     else
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     return 0;
 }
 
 int32_t start_root(xml_doc *doc) {
     if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(doc->workBuff, "ZCONF_ROOT") != 0)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     zconf_key *root = __zconf_create_key("ZCONF_ROOT", 0);
     if (root == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     root->parent = nullptr;
     zconf_list_init(&root->sibling);
     doc->curKey = root;
@@ -185,7 +175,7 @@ int32_t start_key(xml_doc *doc) {
     bool inherited = (doc->curKey->flags & ZCONF_FLAG_VOLATILE) != 0;
     zconf_key *key = __zconf_create_key(doc->workBuff, doc->volatileAttr == 1 || inherited);
     if (key == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     __zconf_add_subkey(doc->curKey, key);
     doc->curKey = key;
     return 0;
@@ -197,11 +187,11 @@ int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
             continue;
         int digit = hex_value(bytes[i]);
         if (digit < 0)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
         if (++doc->hexDigits % 2 == 1) {
             if (reinterpret_cast<char *>(at) + 1 > work_end(doc))
-                return XML_ENOMEM;
+                return ZCONF_ERR_NOMEM;
             *at = static_cast<uint8_t>(digit * 16);
         } else {
             *at = static_cast<uint8_t>(*at + digit);
@@ -213,7 +203,7 @@ int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
 
 int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
     if (doc->data + doc->dataLen + n >= work_end(doc))
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     memcpy(doc->data + doc->dataLen, bytes, n);
     doc->dataLen += n;
     return 0;
@@ -222,12 +212,12 @@ int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
 // Number text: hexadecimal digits, an "x" right after a single leading "0", nothing else.
 int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n, int32_t limit) {
     if (doc->dataLen + n > limit)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     for (int32_t i = 0; i < n; i++) {
         bool prefix =
             (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
         if (hex_value(bytes[i]) < 0 && !prefix)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
     }
     return 0;
@@ -243,16 +233,16 @@ int32_t parse_number(const xml_doc *doc, int bits, uint64_t *result) {
         for (int32_t i = 2; i < n; i++) {
             int digit = hex_value(t[i]);
             if (digit < 0 || (value >> (bits - 4)) != 0)
-                return XML_EINVAL;
+                return ZCONF_ERR_INVAL;
             value = value * 16 + static_cast<uint64_t>(digit);
         }
     } else {
         for (int32_t i = 0; i < n; i++) {
             if (t[i] < '0' || t[i] > '9')
-                return XML_EINVAL;
+                return ZCONF_ERR_INVAL;
             uint64_t digit = t[i] - '0';
             if (value > (max - digit) / 10)
-                return XML_EINVAL;
+                return ZCONF_ERR_INVAL;
             value = value * 10 + digit;
         }
     }
@@ -264,11 +254,11 @@ int32_t parse_number(const xml_doc *doc, int bits, uint64_t *result) {
 int32_t finish_value_data(xml_doc *doc) {
     int32_t type = doc->elemType;
     uint64_t number;
-    if (type == TYPE_NONE)
-        return doc->dataLen == 0 ? 0 : XML_EINVAL;
-    if (type == TYPE_BINARY)
-        return doc->hexDigits % 2 == 0 ? 0 : XML_EINVAL;
-    if (type == TYPE_SZ || type == TYPE_MULTI_SZ) {
+    if (type == ZCONF_VALUE_NONE)
+        return doc->dataLen == 0 ? 0 : ZCONF_ERR_INVAL;
+    if (type == ZCONF_VALUE_BINARY)
+        return doc->hexDigits % 2 == 0 ? 0 : ZCONF_ERR_INVAL;
+    if (type == ZCONF_VALUE_SZ || type == ZCONF_VALUE_MULTI_SZ) {
         if (doc->dataLen == 0) {
             doc->data[0] = 0;
             doc->dataLen = 1;
@@ -277,15 +267,15 @@ int32_t finish_value_data(xml_doc *doc) {
     }
     bool dword = is_dword_element(type);
     if (parse_number(doc, dword ? 32 : 64, &number) != 0)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     if (dword) {
         auto word = static_cast<uint32_t>(number);
-        if (type == TYPE_DWORD_LE)
+        if (type == ZCONF_VALUE_DWORD_LE)
             word = __xml_swap_dword_endian(word);
         memcpy(doc->data, &word, sizeof word);
         doc->dataLen = sizeof word;
     } else {
-        if (type == TYPE_QWORD_LE)
+        if (type == ZCONF_VALUE_QWORD_LE)
             number = __xml_swap_qword_endian(number);
         memcpy(doc->data, &number, sizeof number);
         doc->dataLen = sizeof number;
@@ -295,13 +285,13 @@ int32_t finish_value_data(xml_doc *doc) {
 
 int32_t end_value(xml_doc *doc) {
     if (doc->curKey->parent == nullptr)
-        return XML_EINVAL; // values directly inside the root are refused
+        return ZCONF_ERR_INVAL; // values directly inside the root are refused
     if (finish_value_data(doc) != 0)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
                                               doc->data, static_cast<uint32_t>(doc->dataLen));
     if (value == nullptr)
-        return XML_ENOMEM;
+        return ZCONF_ERR_NOMEM;
     __zconf_add_value(doc->curKey, value);
     doc->elemType = ZCONF_XML_KEY_ELEMENT;
     return 0;
@@ -310,7 +300,7 @@ int32_t end_value(xml_doc *doc) {
 int32_t end_key(xml_doc *doc) {
     zconf_key *key = doc->curKey;
     if (key == nullptr)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     if (key->parent == nullptr) {
         doc->elemType = XML_ELEM_ROOT_CLOSED;
         return 0;
@@ -420,7 +410,7 @@ int32_t scan_data_byte(xml_write_record *record, uint8_t c) {
     xml_doc *doc = record->doc;
     int32_t rc = 0;
     if (c == '>')
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     if (c == '<') {
         if (record->tokenEnd > record->buff)
             rc = flush(record);
@@ -441,7 +431,7 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
         return scan_data_byte(record, c);
     case XML_STATE_TAG:
         if (c == '<' || c == '&')
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         if (c == '"' || c == '\'')
             doc->state = c;
         take(record);
@@ -449,21 +439,21 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
     case XML_STATE_DOUBLE_QUOTED:
     case XML_STATE_SINGLE_QUOTED:
         if (c == '<' || c == '>')
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         if (c == doc->state)
             doc->state = XML_STATE_TAG;
         take(record);
         return 0;
     case XML_STATE_REFERENCE:
         if (c == '<' || c == '>' || c == '&')
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         if (c == ';')
             doc->state = XML_STATE_DATA;
         take(record);
         return 0;
     default: // failed: only quote characters are taken
         if (c != '"' && c != '\'')
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         take(record);
         return 0;
     }
@@ -493,7 +483,7 @@ int32_t __xml_proc_buff(xml_write_record *record) {
         }
         auto c = static_cast<uint8_t>(*record->unprocData);
         if (is_forbidden(c))
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         rc = scan_byte(record, c);
     }
     if (rc == 0 && record->doc->state == XML_STATE_DATA && record->tokenEnd > record->buff)
@@ -512,7 +502,7 @@ int32_t __xml_proc_tag(xml_doc *doc, char *tag, int32_t len) {
         return __xml_proc_etag(doc, tag, len);
     if (second == '?')
         return __xml_proc_xmltag(doc, tag, len);
-    return XML_EINVAL;
+    return ZCONF_ERR_INVAL;
 }
 
 int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
@@ -530,7 +520,7 @@ int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
             break;
         char quote = read_attribute_head(&p, &attrs[count].attrName);
         if (quote == 0 || decode_attribute_value(&p, quote, end, &attrs[count]) != 0)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         c = *p;
         count++;
     }
@@ -539,7 +529,7 @@ int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
     if (c == '>')
         return entity_start(doc, name, count, attrs);
     if (c != '/' || p[1] != '>')
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     int32_t rc = entity_start(doc, name, count, attrs);
     return rc < 0 ? rc : entity_end(doc, name);
 }
@@ -552,13 +542,13 @@ int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t /*len*/) {
     if (__xml_is_ws(static_cast<uint8_t>(c)))
         c = *skip_ws(p + 1);
     if (c != '>')
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     return entity_end(doc, name);
 }
 
 int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
     if ((doc->elemType & 0x10) == 0)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     const char *end = tag + len;
     char *target = tag + 2;
     char *p = skip_name(target);
@@ -567,7 +557,7 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
     bool is_xml = strcmp(target, "xml") == 0;
     *p = c; // the target may end right at the closing "?>"
     if (!is_xml)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     while (__xml_is_ws(static_cast<uint8_t>(c))) {
         p = skip_ws(p + 1);
         c = *p;
@@ -576,19 +566,19 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
         char *item;
         char quote = read_attribute_head(&p, &item);
         if (quote == 0)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         const char *value = p;
         while (p < end && *p != quote)
             p++;
         if (p >= end)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         if (!declaration_item_valid(item, value, static_cast<size_t>(p - value)))
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         c = *++p;
     }
     p = skip_ws(p);
     if (p[0] != '?' || p[1] != '>')
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     doc->elemType = ZCONF_XML_KEY_ELEMENT;
     return 0;
 }
@@ -623,16 +613,16 @@ int32_t __xml_decode_char(char **position) {
                 value = value * (hex ? 16 : 10) + static_cast<uint32_t>(hex_value(*p));
         }
         if (p == digits || *p != ';' || value >= 256)
-            return XML_EINVAL;
+            return ZCONF_ERR_INVAL;
         *position = p + 1;
         return static_cast<int32_t>(value);
     }
     if (!__xml_is_name_first_char(static_cast<uint8_t>(*p)))
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     char *name = p;
     p = skip_name(p);
     if (*p != ';')
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     *p = 0;
     static const struct {
         const char *name;
@@ -644,7 +634,7 @@ int32_t __xml_decode_char(char **position) {
             return static_cast<uint8_t>(entity.byte);
         }
     }
-    return XML_EINVAL;
+    return ZCONF_ERR_INVAL;
 }
 
 // ---- Tree builder -------------------------------------------------------------------
@@ -684,10 +674,10 @@ void __xml_document_end(xml_doc *doc) {
 
 int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs) {
     if ((doc->elemType & XML_ELEM_KEY_LEVEL) != XML_ELEM_KEY_LEVEL)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     int32_t type = element_type(name);
     if (type < 0)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     doc->elemType = type;
     doc->workBuff[0] = 0;
     doc->nameLen = 0;
@@ -712,31 +702,31 @@ int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_at
 int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
     const auto *b = reinterpret_cast<const uint8_t *>(bytes);
     switch (doc->elemType) {
-    case TYPE_NONE:
+    case ZCONF_VALUE_NONE:
     case XML_ELEM_KEY_LEVEL:
     case XML_ELEM_DOCUMENT_START:
     case XML_ELEM_ROOT_CLOSED:
         for (int32_t i = 0; i < length; i++)
             if (!__xml_is_ws(b[i]))
-                return XML_EINVAL;
+                return ZCONF_ERR_INVAL;
         return 0;
-    case TYPE_BINARY:
+    case ZCONF_VALUE_BINARY:
         return gather_binary(doc, b, length);
-    case TYPE_SZ:
-    case TYPE_MULTI_SZ:
+    case ZCONF_VALUE_SZ:
+    case ZCONF_VALUE_MULTI_SZ:
         return gather_string(doc, bytes, length);
     default:
         if (is_dword_element(doc->elemType))
             return gather_number(doc, b, length, DWORD_TEXT_MAX);
-        if (doc->elemType >= TYPE_QWORD && doc->elemType <= TYPE_QWORD_BE)
+        if (is_qword_element(doc->elemType))
             return gather_number(doc, b, length, QWORD_TEXT_MAX);
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     }
 }
 
 int32_t __xml_entity_end(xml_doc *doc, const char *name) {
     int32_t type = element_type(name);
     if (type < 0 || type != doc->elemType)
-        return XML_EINVAL;
+        return ZCONF_ERR_INVAL;
     return is_value_element(type) ? end_value(doc) : end_key(doc);
 }

@@ -1,5 +1,6 @@
 #include "xml/zconf_xml_enc.h"
 
+#include "dovizuz.h"
 #include "tree/zconf_mem.h"
 
 #include <cstring>
@@ -15,15 +16,21 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
-enum : uint32_t {
-    TYPE_NONE = 0,
-    TYPE_BINARY = 1,
-    TYPE_SZ = 2,
-    TYPE_MULTI_SZ = 3,
-    TYPE_DWORD_LE = 5,
-    TYPE_QWORD = 8,
-    TYPE_QWORD_LE = 9,
+// Characters of each byte's escaped form: control bytes and the double quote take 6
+// ("&#x09;", "&quot;"), the ampersand 5, less-than and greater-than 4, all others 1.
+struct escape_table {
+    uint8_t len[256];
+    constexpr escape_table() : len() {
+        for (int c = 0; c < 256; c++)
+            len[c] = 1;
+        for (int c = 0; c < 0x20; c++)
+            len[c] = 6;
+        len['"'] = 6;
+        len['&'] = 5;
+        len['<'] = len['>'] = 4;
+    }
 };
+constexpr escape_table escaped_len;
 
 bool is_dword_type(uint32_t type) { return type >= 4 && type <= 6; }
 
@@ -49,7 +56,7 @@ char *put_hex_word(char *dst, uint64_t word, int digits) {
 
 // The escaped form of one byte; returns the position after it.
 char *put_escaped(char *dst, uint8_t c) {
-    switch (__xml_char_len(c)) {
+    switch (escaped_len.len[c]) {
     case 1:
         *dst = static_cast<char>(c);
         return dst + 1;
@@ -70,13 +77,13 @@ char *put_escaped(char *dst, uint8_t c) {
 
 int32_t data_text_len(uint32_t type, const uint8_t *data, uint32_t n) {
     switch (type) {
-    case TYPE_NONE:
+    case ZCONF_VALUE_NONE:
         return 0;
-    case TYPE_BINARY:
+    case ZCONF_VALUE_BINARY:
         return static_cast<int32_t>(2 * n);
-    case TYPE_SZ:
+    case ZCONF_VALUE_SZ:
         return __xml_string_len(reinterpret_cast<const char *>(data));
-    case TYPE_MULTI_SZ:
+    case ZCONF_VALUE_MULTI_SZ:
         return __xml_multistring_len(data, n);
     default:
         return is_dword_type(type) ? 10 : 18;
@@ -87,23 +94,25 @@ char *put_data_text(char *dst, uint32_t type, const uint8_t *data, uint32_t n) {
     uint32_t dword;
     uint64_t qword;
     switch (type) {
-    case TYPE_NONE:
+    case ZCONF_VALUE_NONE:
         return dst;
-    case TYPE_BINARY:
+    case ZCONF_VALUE_BINARY:
         return dst + __xml_encode_binary_data(data, n, dst);
-    case TYPE_SZ:
+    case ZCONF_VALUE_SZ:
         return dst + __xml_encode_string(reinterpret_cast<const char *>(data), dst);
-    case TYPE_MULTI_SZ:
+    case ZCONF_VALUE_MULTI_SZ:
         return dst + __xml_encode_multi_string(data, n, dst);
     default:
         break;
     }
     if (is_dword_type(type)) {
         memcpy(&dword, data, sizeof dword);
-        return put_hex_word(dst, type == TYPE_DWORD_LE ? __xml_swap_dword_endian(dword) : dword, 8);
+        return put_hex_word(
+            dst, type == ZCONF_VALUE_DWORD_LE ? __xml_swap_dword_endian(dword) : dword, 8);
     }
     memcpy(&qword, data, sizeof qword);
-    return put_hex_word(dst, type == TYPE_QWORD_LE ? __xml_swap_qword_endian(qword) : qword, 16);
+    return put_hex_word(dst, type == ZCONF_VALUE_QWORD_LE ? __xml_swap_qword_endian(qword) : qword,
+                        16);
 }
 
 // A block of `size` bytes for a line, or NULL stored through piece.
@@ -116,15 +125,7 @@ char *new_piece(size_t size, char **piece) {
 
 bool zconf_xml_is_value_type(uint32_t type) { return type <= 10 && type != 7; }
 
-int32_t __xml_char_len(uint8_t c) {
-    if (c < 0x20 || c == '"')
-        return 6;
-    if (c == '&')
-        return 5;
-    if (c == '<' || c == '>')
-        return 4;
-    return 1;
-}
+int32_t __xml_char_len(uint8_t c) { return escaped_len.len[c]; }
 
 int32_t __xml_string_len(const char *s) {
     int32_t n = 0;
