@@ -2,7 +2,7 @@
 # Installs what building, testing and benchmarking the library needs on a Debian 12
 # machine; does nothing when everything is there already.
 set -euo pipefail
-packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev clang libclang-rt-14-dev llvm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

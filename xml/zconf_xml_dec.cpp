@@ -349,9 +349,9 @@ struct stop_table {
             bits[c] = (c == '\t' || c == '\n' || c == '\r') ? 0 : STOP_ALL;
         for (uint8_t c : {'<', '>'})
             bits[c] = STOP_ALL;
-        bits['&'] = STOP_DATA | STOP_TAG | STOP_REFERENCE;
-        bits['"'] = bits['\''] = STOP_TAG | STOP_QUOTED;
-        bits[';'] = STOP_REFERENCE;
+        bits[uint8_t{'&'}] = STOP_DATA | STOP_TAG | STOP_REFERENCE;
+        bits[uint8_t{'"'}] = bits[uint8_t{'\''}] = STOP_TAG | STOP_QUOTED;
+        bits[uint8_t{';'}] = STOP_REFERENCE;
     }
 };
 constexpr stop_table stops;

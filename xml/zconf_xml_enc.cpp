@@ -25,9 +25,9 @@ struct escape_table {
             len[c] = 1;
         for (int c = 0; c < 0x20; c++)
             len[c] = 6;
-        len['"'] = 6;
-        len['&'] = 5;
-        len['<'] = len['>'] = 4;
+        len[uint8_t{'"'}] = 6;
+        len[uint8_t{'&'}] = 5;
+        len[uint8_t{'<'}] = len[uint8_t{'>'}] = 4;
     }
 };
 constexpr escape_table escaped_len;
