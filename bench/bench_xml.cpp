@@ -1,0 +1,549 @@
+// Throughput of the XML stream channel on a device-like store: a write pass (parse, build
+// and merge into an empty store), a read pass (walk and encode), and as a baseline expat
+// parsing the same text into an equivalent tree of heap nodes. Two documents, of about
+// 40 KB and 4 MB, are generated from a seeded random source through the public calls.
+#include "api/zconf_api.h"
+#include "dovizuz.h"
+#include "tree/zconf_mem.h"
+#include "xml/zconf_proc.h"
+
+#include <benchmark/benchmark.h>
+
+#ifdef DOVIZUZ_HAVE_EXPAT
+#include <expat.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t piece = 40960;
+
+// ---- the store ----
+
+// Drops the calling thread's connection (it holds a reference on the root) and every key.
+void empty_store() {
+    DoviZUZClose(FindhConn());
+    zconf_lock();
+    while (!zconf_list_empty(&ZCONF_ROOT->subkeys))
+        __zconf_del_tree(zconf_key_of(ZCONF_ROOT->subkeys.next));
+    ZCONF_ROOT->flags &= ~ZCONF_FLAG_DELETE_PENDING;
+    zconf_unlock();
+}
+
+int32_t write_document(std::string_view text) {
+    int32_t rc = zconf_xml_open(ZCONF_XML_OPEN_WRITE);
+    if (rc != 0)
+        return rc;
+    uint32_t fpos = 0;
+    for (size_t at = 0; at < text.size() && rc == 0;) {
+        auto n = static_cast<uint32_t>(std::min<size_t>(piece, text.size() - at));
+        int32_t w = zconf_xml_write(text.data() + at, n, &fpos);
+        rc = w == static_cast<int32_t>(n) ? 0 : (w < 0 ? w : ZCONF_ERR_INVAL);
+        at += n;
+    }
+    zconf_xml_write_done();
+    return rc;
+}
+
+// Reads the whole document; into `out` when given, else only counts it.
+int64_t read_document(std::string *out) {
+    if (zconf_xml_open(ZCONF_XML_OPEN_READ) != 0)
+        return -1;
+    static char buf[piece];
+    uint32_t fpos = 0;
+    int64_t total = 0;
+    int32_t n;
+    while ((n = zconf_xml_read(buf, piece, &fpos)) > 0) {
+        total += n;
+        if (out != nullptr)
+            out->append(buf, static_cast<size_t>(n));
+        benchmark::DoNotOptimize(buf);
+    }
+    zconf_xml_read_done();
+    return n < 0 ? n : total;
+}
+
+// ---- the generated contents ----
+
+// Each area: its name, the kinds of device in it, the sections a device may have.
+constexpr const char *areas[][3] = {
+    {"Network", "Eth Wlan Bridge Vlan", "Dhcp Firewall Ipv4 Ipv6 Link Stats"},
+    {"Radio", "Wifi Bluetooth Lte Zigbee", "Band2 Band5 Power Regulatory Scan Stats"},
+    {"Services", "Sshd Httpd Ntpd Syslogd", "Config Limits Logging Schedule Stats Users"},
+    {"Storage", "Emmc Mmc Nand Usb", "Cache Health Mount Partitions Power Stats"},
+    {"System", "Cpu Gpio Thermal Watchdog", "Clock Events Limits Power Stats Status"},
+};
+constexpr const char *subsections[] = {"Channels", "Entries", "History", "Profiles", "Rules"};
+
+// Strings with markup characters, control bytes and a Latin-1 letter among plain ones.
+constexpr const char *phrases[] = {"Uplink port",
+                                   "R&D <lab> \"bench\" rack",
+                                   "line one\nline two\ttabbed",
+                                   "caf\xE9 corner",
+                                   "bell\x07 and\x01 escape\x1B",
+                                   "managed by provisioning",
+                                   "it's the spare unit",
+                                   "primary"};
+
+// The values a device key holds (the first four) and those a section may hold.
+constexpr struct {
+    const char *name;
+    uint32_t type;
+} kinds[] = {
+    {"Enabled", ZCONF_VALUE_DWORD},    {"Label", ZCONF_VALUE_SZ},
+    {"Mac", ZCONF_VALUE_BINARY},       {"Serial", ZCONF_VALUE_SZ},
+    {"Enabled", ZCONF_VALUE_DWORD},    {"Mtu", ZCONF_VALUE_DWORD_LE},
+    {"Address", ZCONF_VALUE_SZ},       {"Description", ZCONF_VALUE_SZ},
+    {"Servers", ZCONF_VALUE_MULTI_SZ}, {"Key", ZCONF_VALUE_BINARY},
+    {"Counter", ZCONF_VALUE_QWORD},    {"Uptime", ZCONF_VALUE_QWORD_LE},
+    {"Flags", ZCONF_VALUE_DWORD_BE},   {"Checksum", ZCONF_VALUE_QWORD_BE},
+    {"Path", ZCONF_VALUE_SZ},          {"Calibration", ZCONF_VALUE_BINARY},
+    {"Reserved", ZCONF_VALUE_NONE},    {"Owner <R&D>\t\"lab\"", ZCONF_VALUE_SZ},
+};
+constexpr int device_kinds = 4, all_kinds = static_cast<int>(std::size(kinds));
+
+// The n-th of the space-separated words.
+std::string word(const char *words, uint32_t n) {
+    std::string_view w(words);
+    for (; n > 0; n--)
+        w.remove_prefix(w.find(' ') + 1);
+    return std::string(w.substr(0, w.find(' ')));
+}
+
+struct generator {
+    std::mt19937 rng{20240611};
+    unsigned counter[std::size(areas)] = {};
+    bool ok = true;
+
+    uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
+    std::string ip() {
+        return "10." + std::to_string(below(256)) + "." + std::to_string(below(256)) + "." +
+               std::to_string(1 + below(254));
+    }
+    std::string random_bytes(size_t n) {
+        std::string bytes(n, '\0');
+        for (char &c : bytes)
+            c = static_cast<char>(rng());
+        return bytes;
+    }
+
+    // Data of a value of this kind, as the store takes it.
+    std::string data(const char *name, uint32_t type, const std::string &device) {
+        std::string s;
+        switch (type) {
+        case ZCONF_VALUE_NONE:
+            return s;
+        case ZCONF_VALUE_BINARY:
+            return random_bytes(name[0] == 'M' ? 6 : name[0] == 'K' ? 16 : 64 + below(192));
+        case ZCONF_VALUE_MULTI_SZ:
+            for (uint32_t i = 0, n = 1 + below(4); i < n; i++)
+                s += ip() + '\0';
+            return s + '\0';
+        case ZCONF_VALUE_SZ:
+            s = name[0] == 'A'   ? ip()
+                : name[0] == 'P' ? "/var/lib/" + device + ".conf"
+                : name[0] == 'S' ? "SN" + std::to_string(rng())
+                                 : phrases[below(std::size(phrases))];
+            return s + '\0';
+        default: // the integers: a random word, or a flag for Enabled
+            return name[0] == 'E' ? std::string("\1\0\0\0", 4)
+                                  : random_bytes(type <= ZCONF_VALUE_DWORD_BE ? 4 : 8);
+        }
+    }
+
+    // A device key with its identity values, or a section with a random selection (at
+    // least two) of the others.
+    void key(const std::string &path, const std::string &device, bool identity) {
+        ZConfKeyHandle h;
+        ok = ok && ZConfCreateKey(ZCONF_HKEY_ROOT, path.c_str(), &h) == 0;
+        if (!ok)
+            return;
+        for (int k = identity ? 0 : device_kinds, taken = 0;
+             k < (identity ? device_kinds : all_kinds); k++) {
+            if (!identity && below(100) >= 45 && !(k >= all_kinds - 2 && taken < 2))
+                continue;
+            std::string d = data(kinds[k].name, kinds[k].type, device);
+            ok = ok && ZConfSetValueEx(h, kinds[k].name, kinds[k].type, d.data(),
+                                       static_cast<uint32_t>(d.size())) == 0;
+            taken++;
+        }
+        ZConfCloseKey(h);
+    }
+
+    // One device: Area\DeviceN, some of its sections, now and then a fourth level below
+    // a section, and now and then a key with a name to escape.
+    void device() {
+        uint32_t a = below(std::size(areas));
+        std::string device = word(areas[a][1], below(4)) + std::to_string(counter[a]++);
+        std::string path = std::string(areas[a][0]) + "\\" + device;
+        key(path, device, true);
+        for (uint32_t s = 0; s < 6; s++) {
+            if (below(2) != 0)
+                continue;
+            std::string section = path + "\\" + word(areas[a][2], s);
+            key(section, device, false);
+            if (below(3) == 0)
+                key(section + "\\" + subsections[below(std::size(subsections))], device, false);
+        }
+        if (below(8) == 0)
+            key(path + "\\Notes & <\"Drafts\">", device, false);
+    }
+};
+
+// ---- the expat baseline: a tree of heap nodes with decoded names and data ----
+
+#ifdef DOVIZUZ_HAVE_EXPAT
+
+struct xvalue {
+    std::string name;
+    uint32_t type;
+    std::string data;
+};
+
+struct xnode {
+    std::string name;
+    xnode *parent = nullptr;
+    std::vector<xvalue> values;
+    std::vector<std::unique_ptr<xnode>> keys;
+};
+
+struct xparse {
+    XML_Parser parser;
+    std::unique_ptr<xnode> root;
+    xnode *cur = nullptr;
+    int type = -1; // the open value element's type code, -1 outside one
+    std::string vname, text;
+};
+
+constexpr const char *type_names[] = {
+    "VALUE_NONE",  "VALUE_BINARY",   "VALUE_SZ",       "VALUE_MULTI_SZ",
+    "VALUE_DWORD", "VALUE_DWORD_LE", "VALUE_DWORD_BE", "",
+    "VALUE_QWORD", "VALUE_QWORD_LE", "VALUE_QWORD_BE"};
+
+// A value element's type code, 12 for a key element, -1 for anything else.
+int element_type(const char *name) {
+    if (std::strcmp(name, "KEY") == 0)
+        return 12;
+    for (int t = 0; t < 11; t++)
+        if (type_names[t][0] != 0 && std::strcmp(type_names[t], name) == 0)
+            return t;
+    return -1;
+}
+
+// expat hands out UTF-8; the store keeps Latin-1. Expat refuses references to most
+// control characters, so the baseline's copy of the text carries them moved to
+// U+0080..U+009F (see shift_controls), and they are moved back here.
+void latin1(std::string_view utf8, std::string &out) {
+    for (size_t i = 0; i < utf8.size(); i++) {
+        auto c = static_cast<uint8_t>(utf8[i]);
+        if (c >= 0x80 && i + 1 < utf8.size()) {
+            c = static_cast<uint8_t>(((c & 3) << 6) | (static_cast<uint8_t>(utf8[++i]) & 0x3F));
+            c = c < 0xA0 ? static_cast<uint8_t>(c - 0x80) : c;
+        }
+        out.push_back(static_cast<char>(c));
+    }
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The stored data of a value from its element's text, decoded as the store's reader does.
+bool decode_value(int type, const std::string &text, std::string &data) {
+    if (type == ZCONF_VALUE_NONE)
+        return std::all_of(text.begin(), text.end(), is_ws);
+    if (type == ZCONF_VALUE_SZ || type == ZCONF_VALUE_MULTI_SZ) {
+        latin1(text, data);
+        if (data.empty() || data.back() != '\0')
+            data.push_back('\0');
+        return true;
+    }
+    if (type == ZCONF_VALUE_BINARY) {
+        int high = -1;
+        for (char c : text) {
+            int d = is_ws(c) ? -2 : hex_digit(c);
+            if (d == -1)
+                return false;
+            if (d >= 0 && high < 0)
+                high = d;
+            else if (d >= 0)
+                data.push_back(static_cast<char>(high * 16 + d)), high = -1;
+        }
+        return high < 0;
+    }
+    bool dword = type <= 6, hex = text.size() >= 3 && text[0] == '0' && (text[1] | 0x20) == 'x';
+    uint64_t v = 0, max = dword ? 0xFFFFFFFFull : ~0ull, base = hex ? 16 : 10;
+    if (text.size() > (dword ? 10u : 20u))
+        return false;
+    for (size_t i = hex ? 2 : 0; i < text.size(); i++) {
+        int d = hex ? hex_digit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (d < 0 || v > (max - static_cast<unsigned>(d)) / base)
+            return false;
+        v = v * base + static_cast<unsigned>(d);
+    }
+    if (type == ZCONF_VALUE_DWORD_LE || type == ZCONF_VALUE_QWORD_LE)
+        v = dword ? __builtin_bswap32(static_cast<uint32_t>(v)) : __builtin_bswap64(v);
+    data.assign(reinterpret_cast<const char *>(&v), dword ? 4 : 8); // little-endian host
+    return true;
+}
+
+void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
+    auto *p = static_cast<xparse *>(user);
+    int type = element_type(name);
+    std::string attr;
+    for (; atts[0] != nullptr; atts += 2)
+        if (std::strcmp(atts[0], "name") == 0)
+            latin1(atts[1], attr);
+    if (type == 12 && p->root == nullptr && attr == "ZCONF_ROOT") {
+        p->root = std::make_unique<xnode>();
+        p->cur = p->root.get();
+        p->cur->name = std::move(attr);
+    } else if (type == 12 && p->cur != nullptr && p->type < 0) {
+        auto &child = p->cur->keys.emplace_back(std::make_unique<xnode>());
+        child->name = std::move(attr);
+        child->parent = p->cur;
+        p->cur = child.get();
+    } else if (type >= 0 && type < 12 && p->cur != nullptr && p->cur->parent != nullptr &&
+               p->type < 0) {
+        p->type = type;
+        p->vname = std::move(attr);
+        p->text.clear();
+    } else {
+        XML_StopParser(p->parser, XML_FALSE);
+    }
+}
+
+void XMLCALL on_data(void *user, const XML_Char *s, int len) {
+    auto *p = static_cast<xparse *>(user);
+    if (p->type >= 0)
+        p->text.append(s, static_cast<size_t>(len));
+    else if (!std::all_of(s, s + len, is_ws))
+        XML_StopParser(p->parser, XML_FALSE);
+}
+
+void XMLCALL on_end(void *user, const XML_Char *) {
+    auto *p = static_cast<xparse *>(user);
+    if (p->type < 0) {
+        p->cur = p->cur != nullptr ? p->cur->parent : nullptr;
+        return;
+    }
+    xvalue v{std::move(p->vname), static_cast<uint32_t>(p->type), {}};
+    if (!decode_value(p->type, p->text, v.data))
+        XML_StopParser(p->parser, XML_FALSE);
+    p->cur->values.push_back(std::move(v));
+    p->type = -1;
+}
+
+// Parses the text in pieces; the tree, or nullptr when expat or a callback refused it.
+std::unique_ptr<xnode> expat_parse(std::string_view text) {
+    xparse p;
+    p.parser = XML_ParserCreate(nullptr);
+    XML_SetUserData(p.parser, &p);
+    XML_SetElementHandler(p.parser, on_start, on_end);
+    XML_SetCharacterDataHandler(p.parser, on_data);
+    bool ok = true;
+    for (size_t at = 0; at < text.size() && ok;) {
+        size_t n = std::min<size_t>(piece, text.size() - at);
+        at += n;
+        ok = XML_Parse(p.parser, text.data() + at - n, static_cast<int>(n), at == text.size()) ==
+             XML_STATUS_OK;
+    }
+    XML_ParserFree(p.parser);
+    return ok ? std::move(p.root) : nullptr;
+}
+
+// "&#x00;".."&#x1F;" other than TAB, LF and CR become "&#x80;".."&#x9F;", same length;
+// fails when the text holds raw bytes of that range, which would read back as controls.
+bool shift_controls(std::string &text) {
+    for (size_t i = 0; i + 5 < text.size(); i++) {
+        if (static_cast<uint8_t>(text[i]) >= 0x80 && static_cast<uint8_t>(text[i]) < 0xA0)
+            return false;
+        if (text.compare(i, 3, "&#x") != 0 || text[i + 5] != ';' ||
+            (text[i + 3] != '0' && text[i + 3] != '1'))
+            continue;
+        int v = hex_digit(text[i + 3]) * 16 + hex_digit(text[i + 4]);
+        if (v != '\t' && v != '\n' && v != '\r')
+            text[i + 3] = static_cast<char>(text[i + 3] + 8);
+    }
+    return true;
+}
+
+// The expat tree holds the same keys and values, in the same order, as the store.
+bool same_tree(const xnode &x, zconf_key *key) {
+    zconf_list *l = key->values.next;
+    for (const xvalue &v : x.values) {
+        if (l == &key->values)
+            return false;
+        zconf_value *z = zconf_value_of(l);
+        auto data = reinterpret_cast<const char *>(zconf_value_data(z));
+        if (v.name != z->name || v.type != zconf_value_type(z) ||
+            v.data != std::string_view(data, zconf_value_len(z)))
+            return false;
+        l = l->next;
+    }
+    zconf_list *k = key->subkeys.next;
+    for (const auto &child : x.keys) {
+        if (k == &key->subkeys || !same_tree(*child, zconf_key_of(k)))
+            return false;
+        k = k->next;
+    }
+    return x.name == key->name && l == &key->values && k == &key->subkeys;
+}
+
+#endif
+
+// ---- the two documents ----
+
+struct document {
+    explicit document(size_t size) : target(size) {}
+    size_t target;
+    std::string text, shifted; // shifted: the text as the baseline reads it
+    uint32_t nodes = 0;        // live nodes with the document loaded, the root included
+    bool ok = false;
+    std::once_flag once;
+};
+
+document docs[2] = {document(40 * 1024), document(4 * 1024 * 1024)};
+
+// Adds devices until the document reaches its target size, keeps its text, and checks
+// that the text loads back into the same number of nodes and that expat reads it back
+// into the same keys and values.
+void build(document &d) {
+    empty_store();
+    generator g;
+    size_t devices = 0;
+    int64_t size;
+    while (g.ok && (size = read_document(nullptr)) > 0 && static_cast<size_t>(size) < d.target) {
+        // Half the estimated shortfall at a time, so the size ends just past the target.
+        size_t want = devices + 1 + (d.target - size) * devices / size / 2;
+        for (; devices < want; devices++)
+            g.device();
+    }
+    d.ok = g.ok && read_document(&d.text) > 0;
+    d.nodes = mem_cache[0].count;
+    empty_store();
+    d.ok = d.ok && write_document(d.text) == 0 && mem_cache[0].count == d.nodes;
+#ifdef DOVIZUZ_HAVE_EXPAT
+    d.shifted = d.text;
+    std::unique_ptr<xnode> tree =
+        d.ok && shift_controls(d.shifted) ? expat_parse(d.shifted) : nullptr;
+    d.ok = tree != nullptr && same_tree(*tree, ZCONF_ROOT);
+#endif
+    empty_store();
+}
+
+document *prepare(benchmark::State &state, int which) {
+    document &d = docs[which];
+    std::call_once(d.once, [&] { build(d); });
+    if (!d.ok) {
+        state.SkipWithError("generating or checking the document failed");
+        return nullptr;
+    }
+    state.counters["doc_bytes"] = static_cast<double>(d.text.size());
+    return &d;
+}
+
+// Runs `pass` once per iteration, then `untimed` (if not nullptr) with the timer stopped;
+// stops with an error when either fails. Reports the document's bytes per second.
+template <typename Pass, typename Untimed>
+void run(benchmark::State &state, const document &d, Pass pass, Untimed untimed) {
+    for (auto _ : state) {
+        bool ok = pass();
+        if constexpr (!std::is_null_pointer_v<Untimed>) {
+            state.PauseTiming();
+            ok = untimed() && ok;
+            state.ResumeTiming();
+        }
+        if (!ok) {
+            state.SkipWithError("a pass failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.text.size()));
+}
+
+// ---- the benchmarks ----
+
+// One write pass into the empty store, 40960 bytes per write; emptying it is not timed.
+void BM_write_pass(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    empty_store();
+    run(
+        state, *d, [&] { return write_document(d->text) == 0; },
+        [&] {
+            bool loaded = mem_cache[0].count == d->nodes;
+            empty_store();
+            return loaded;
+        });
+}
+
+// One read pass of the loaded store, 40960 bytes per read.
+void BM_read_pass(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    empty_store();
+    std::string text;
+    if (write_document(d->text) == 0 && read_document(&text) > 0 && text == d->text)
+        run(
+            state, *d,
+            [&] { return read_document(nullptr) == static_cast<int64_t>(d->text.size()); },
+            nullptr);
+    else
+        state.SkipWithError("the store does not read back as its document");
+    empty_store();
+}
+
+#ifdef DOVIZUZ_HAVE_EXPAT
+// expat parsing the same bytes, 40960 at a time, into a tree of heap nodes; freeing the
+// tree is not timed.
+void BM_expat_baseline(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    std::unique_ptr<xnode> tree;
+    run(
+        state, *d, [&] { return (tree = expat_parse(d->shifted)) != nullptr; },
+        [&] {
+            tree.reset();
+            return true;
+        });
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const char *sizes[] = {"40k", "4M"};
+    for (int i = 0; i < 2; i++) {
+        std::string at = std::string("/") + sizes[i];
+        benchmark::RegisterBenchmark(("BM_write_pass" + at).c_str(), BM_write_pass, i);
+        benchmark::RegisterBenchmark(("BM_read_pass" + at).c_str(), BM_read_pass, i);
+#ifdef DOVIZUZ_HAVE_EXPAT
+        benchmark::RegisterBenchmark(("BM_expat_baseline" + at).c_str(), BM_expat_baseline, i);
+#endif
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
