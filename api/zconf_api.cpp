@@ -466,13 +466,7 @@ int32_t DoviZUZSetValueEx(int32_t connection, int32_t hKey, const char *name, ui
         zconf_value *value = __zconf_create_value(name, type, data, size);
         if (value == nullptr)
             return -ENOMEM;
-        zconf_value *old = __zconf_find_value(key, name);
-        if (old != nullptr) {
-            __zconf_ins_value(old, value);
-            __zconf_del_value(old);
-        } else {
-            __zconf_add_value(key, value);
-        }
+        __zconf_put_value(key, value);
         return 0;
     });
 }

@@ -65,13 +65,7 @@ void merge_values(zconf_key *destination, zconf_key *source) {
     while (!zconf_list_empty(&source->values)) {
         zconf_value *value = zconf_value_of(source->values.next);
         list_unlink(&value->sibling);
-        zconf_value *old = __zconf_find_value(destination, value->name);
-        if (old != nullptr) {
-            __zconf_ins_value(old, value);
-            __zconf_del_value(old);
-        } else {
-            __zconf_add_value(destination, value);
-        }
+        __zconf_put_value(destination, value);
     }
 }
 
@@ -181,6 +175,16 @@ void __zconf_ins_value(zconf_value *existing, zconf_value *value) {
     value->parent = existing->parent;
 }
 
+void __zconf_put_value(zconf_key *key, zconf_value *value) {
+    zconf_value *old = __zconf_find_value(key, value->name);
+    if (old != nullptr) {
+        __zconf_ins_value(old, value);
+        __zconf_del_value(old);
+    } else {
+        __zconf_add_value(key, value);
+    }
+}
+
 void __zconf_del_value(zconf_value *value) {
     list_unlink(&value->sibling);
     zconf_mem_free(value);
@@ -228,4 +232,11 @@ void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
         destination = destination->parent;
         __zconf_del_subkey(emptied);
     }
+}
+
+void __zconf_merge_subkey(zconf_key *destination, zconf_key *key) {
+    list_unlink(&key->sibling);
+    zconf_list_init(&key->sibling);
+    key->parent = nullptr;
+    __zconf_merge_trees(destination, key);
 }

@@ -91,6 +91,8 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
 zconf_value *__zconf_find_value(zconf_key *key, const char *name);
 void __zconf_add_value(zconf_key *key, zconf_value *value);
 void __zconf_ins_value(zconf_value *existing, zconf_value *value);
+// Puts a value in place of the key's value of the same name, or appends it.
+void __zconf_put_value(zconf_key *key, zconf_value *value);
 void __zconf_del_value(zconf_value *value);
 zconf_value *__zconf_enum_value(zconf_key *key, int32_t index);
 
@@ -99,3 +101,5 @@ void __zconf_mark_key_closed(zconf_key *key);
 
 void __zconf_del_tree(zconf_key *key);
 void __zconf_merge_trees(zconf_key *destination, zconf_key *source);
+// Takes a key out of its parent and merges it, with its subtree, into another key.
+void __zconf_merge_subkey(zconf_key *destination, zconf_key *key);

@@ -292,7 +292,8 @@ int32_t end_value(xml_doc *doc) {
                                               doc->data, static_cast<uint32_t>(doc->dataLen));
     if (value == nullptr)
         return ZCONF_ERR_NOMEM;
-    __zconf_add_value(doc->curKey, value);
+    // A name given twice in one key keeps the later value, in the earlier one's place.
+    __zconf_put_value(doc->curKey, value);
     doc->elemType = ZCONF_XML_KEY_ELEMENT;
     return 0;
 }
@@ -305,9 +306,19 @@ int32_t end_key(xml_doc *doc) {
         doc->elemType = XML_ELEM_ROOT_CLOSED;
         return 0;
     }
-    doc->curKey = key->parent;
-    if (key->flags & ZCONF_FLAG_VOLATILE)
+    zconf_key *parent = key->parent;
+    doc->curKey = parent;
+    if (key->flags & ZCONF_FLAG_VOLATILE) {
         __zconf_del_subkey(key); // its subkeys, all volatile, went at their own end tags
+        return 0;
+    }
+    // A key given twice under one parent is one key: the later merges into the earlier.
+    // Keys of the same name sit side by side, the later one behind.
+    if (key->sibling.prev != &parent->subkeys) {
+        zconf_key *earlier = zconf_key_of(key->sibling.prev);
+        if (zconf_casecmp(earlier->name, key->name, key->name_len + 1u) == 0)
+            __zconf_merge_subkey(earlier, key);
+    }
     return 0;
 }
 
