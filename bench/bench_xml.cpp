@@ -6,6 +6,8 @@
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
+#include "xml/zconf_xml_enc.h"
+#include "xml_test_support.h"
 
 #include <benchmark/benchmark.h>
 
@@ -33,30 +35,16 @@ constexpr uint32_t piece = 40960;
 // Drops the calling thread's connection (it holds a reference on the root) and every key.
 void empty_store() {
     DoviZUZClose(FindhConn());
-    zconf_lock();
-    while (!zconf_list_empty(&ZCONF_ROOT->subkeys))
-        __zconf_del_tree(zconf_key_of(ZCONF_ROOT->subkeys.next));
-    ZCONF_ROOT->flags &= ~ZCONF_FLAG_DELETE_PENDING;
-    zconf_unlock();
+    zconf_xml_open(ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR);
+    zconf_xml_write_done();
 }
 
-int32_t write_document(std::string_view text) {
-    int32_t rc = zconf_xml_open(ZCONF_XML_OPEN_WRITE);
-    if (rc != 0)
-        return rc;
-    uint32_t fpos = 0;
-    for (size_t at = 0; at < text.size() && rc == 0;) {
-        auto n = static_cast<uint32_t>(std::min<size_t>(piece, text.size() - at));
-        int32_t w = zconf_xml_write(text.data() + at, n, &fpos);
-        rc = w == static_cast<int32_t>(n) ? 0 : (w < 0 ? w : ZCONF_ERR_INVAL);
-        at += n;
-    }
-    zconf_xml_write_done();
-    return rc;
+int32_t write_in_pieces(std::string_view text) {
+    return write_document(text, ZCONF_XML_OPEN_WRITE, piece);
 }
 
 // Reads the whole document; into `out` when given, else only counts it.
-int64_t read_document(std::string *out) {
+int64_t read_pass(std::string *out) {
     if (zconf_xml_open(ZCONF_XML_OPEN_READ) != 0)
         return -1;
     static char buf[piece];
@@ -225,17 +213,10 @@ struct xparse {
     std::string vname, text;
 };
 
-constexpr const char *type_names[] = {
-    "VALUE_NONE",  "VALUE_BINARY",   "VALUE_SZ",       "VALUE_MULTI_SZ",
-    "VALUE_DWORD", "VALUE_DWORD_LE", "VALUE_DWORD_BE", "",
-    "VALUE_QWORD", "VALUE_QWORD_LE", "VALUE_QWORD_BE"};
-
 // A value element's type code, 12 for a key element, -1 for anything else.
 int element_type(const char *name) {
-    if (std::strcmp(name, "KEY") == 0)
-        return 12;
-    for (int t = 0; t < 11; t++)
-        if (type_names[t][0] != 0 && std::strcmp(type_names[t], name) == 0)
+    for (int t = 0; t < static_cast<int>(ZCONF_XML_TYPE_NAMES); t++)
+        if (zconf_xml_value_type[t][0] != 0 && std::strcmp(zconf_xml_value_type[t], name) == 0)
             return t;
     return -1;
 }
@@ -428,16 +409,16 @@ void build(document &d) {
     generator g;
     size_t devices = 0;
     int64_t size;
-    while (g.ok && (size = read_document(nullptr)) > 0 && static_cast<size_t>(size) < d.target) {
+    while (g.ok && (size = read_pass(nullptr)) > 0 && static_cast<size_t>(size) < d.target) {
         // Half the estimated shortfall at a time, so the size ends just past the target.
         size_t want = devices + 1 + (d.target - size) * devices / size / 2;
         for (; devices < want; devices++)
             g.device();
     }
-    d.ok = g.ok && read_document(&d.text) > 0;
+    d.ok = g.ok && read_pass(&d.text) > 0;
     d.nodes = mem_cache[0].count;
     empty_store();
-    d.ok = d.ok && write_document(d.text) == 0 && mem_cache[0].count == d.nodes;
+    d.ok = d.ok && write_in_pieces(d.text) == 0 && mem_cache[0].count == d.nodes;
 #ifdef DOVIZUZ_HAVE_EXPAT
     d.shifted = d.text;
     std::unique_ptr<xnode> tree =
@@ -486,7 +467,7 @@ void BM_write_pass(benchmark::State &state, int which) {
         return;
     empty_store();
     run(
-        state, *d, [&] { return write_document(d->text) == 0; },
+        state, *d, [&] { return write_in_pieces(d->text) == 0; },
         [&] {
             bool loaded = mem_cache[0].count == d->nodes;
             empty_store();
@@ -501,10 +482,9 @@ void BM_read_pass(benchmark::State &state, int which) {
         return;
     empty_store();
     std::string text;
-    if (write_document(d->text) == 0 && read_document(&text) > 0 && text == d->text)
+    if (write_in_pieces(d->text) == 0 && read_pass(&text) > 0 && text == d->text)
         run(
-            state, *d,
-            [&] { return read_document(nullptr) == static_cast<int64_t>(d->text.size()); },
+            state, *d, [&] { return read_pass(nullptr) == static_cast<int64_t>(d->text.size()); },
             nullptr);
     else
         state.SkipWithError("the store does not read back as its document");

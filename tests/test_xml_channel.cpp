@@ -1,6 +1,7 @@
 // The stream channel: opening passes, reading the document in portions, writing text
 // into the tree, positions, failures, and what a pass leaves behind when it ends.
 #include "xml_test_support.h"
+#include "zconf_test_support.h"
 
 #include <map>
 

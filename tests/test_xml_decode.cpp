@@ -2,6 +2,7 @@
 // forms the tree builder accepts and refuses, how an accepted document is merged, and
 // what a document that fails leaves behind.
 #include "xml_test_support.h"
+#include "zconf_test_support.h"
 
 namespace {
 
@@ -251,14 +252,16 @@ void check_forms(const char *group, const std::vector<form> &forms) {
     }
 }
 
-// A document whose key K holds one value given as text.
+// A document whose key K holds one value given as text, accepted and saved as
+// `saved_text`, or refused.
+std::string value_doc(const std::string &type, const std::string &content) {
+    return doc("<KEY name=\"K\"><" + type + " name=\"v\">" + content + "</" + type + "></KEY>");
+}
 form value(const std::string &type, const std::string &content, const std::string &saved_text) {
-    return {doc("<KEY name=\"K\"><" + type + " name=\"v\">" + content + "</" + type + "></KEY>"), 0,
-            key_k(value_line(type, "v", saved_text))};
+    return {value_doc(type, content), 0, key_k(value_line(type, "v", saved_text))};
 }
 form refused_value(const std::string &type, const std::string &content) {
-    return {doc("<KEY name=\"K\"><" + type + " name=\"v\">" + content + "</" + type + "></KEY>"),
-            -22, ""};
+    return {value_doc(type, content), -22, ""};
 }
 const std::string k_empty = key_k("");
 

@@ -2,6 +2,7 @@
 // strings, the integer byte orders, and text that reads back into the same text.
 #include "xml/zconf_xml_enc.h"
 #include "xml_test_support.h"
+#include "zconf_test_support.h"
 
 #include <cstring>
 

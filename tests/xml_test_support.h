@@ -1,9 +1,11 @@
-// Helpers for the codec tests: a document written into the live tree through the
-// channel, the live tree read back as text, and the tree compared by its saved text.
+// Helpers for the codec tests and benchmarks: a document written into the live tree
+// through the channel, and the live tree read back as text. Free of GoogleTest.
 #pragma once
 
 #include "xml/zconf_proc.h"
-#include "zconf_test_support.h"
+
+#include <algorithm>
+#include <cstdint>
 
 #include <string>
 #include <string_view>
