@@ -252,8 +252,7 @@ void check_forms(const char *group, const std::vector<form> &forms) {
     }
 }
 
-// A document whose key K holds one value given as text, accepted and saved as
-// `saved_text`, or refused.
+// A document whose key K holds one value given as text.
 std::string value_doc(const std::string &type, const std::string &content) {
     return doc("<KEY name=\"K\"><" + type + " name=\"v\">" + content + "</" + type + "></KEY>");
 }
