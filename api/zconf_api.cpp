@@ -8,7 +8,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-ZConfConnection conn_handles[ZCONF_CONNECTIONS];
+// Constant-initialised, so loading the library does not fill the table at run time.
+constinit ZConfConnection conn_handles[ZCONF_CONNECTIONS]{};
 zconf_key *ZCONF_ROOT;
 uint32_t zconf_open_keys;
 pthread_mutex_t zconf_api_mutex;
@@ -16,6 +17,10 @@ pthread_mutex_t zconf_api_mutex;
 namespace {
 
 bool api_running;
+// Whether any connection was opened since the table was last cleared. The table is
+// zero when the library is loaded; not touching it then keeps its pages unmapped
+// until threads use them, which is most of the constructor's cost otherwise.
+bool connection_table_used;
 
 // The kernel thread id costs a system call, so each thread asks once and keeps it.
 // A forked child clears the copy of the thread that forked (see fork_child).
@@ -35,8 +40,11 @@ void clear_connection(ZConfConnection &entry) {
 }
 
 void clear_connection_table() {
+    if (!connection_table_used)
+        return;
     for (ZConfConnection &entry : conn_handles)
         clear_connection(entry);
+    connection_table_used = false;
 }
 
 // Closes every handle of an open connection, then the connection; mutex held.
@@ -205,6 +213,7 @@ int32_t DoviZUZOpen(uint32_t mode) {
         if (entry.slots[0].mode != 0)
             continue;
         clear_connection(entry);
+        connection_table_used = true;
         entry.thread_id.store(local_gettid(), std::memory_order_relaxed);
         entry.slots[0] = {mode, ZCONF_ROOT};
         __zconf_mark_key_open(ZCONF_ROOT);

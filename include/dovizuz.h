@@ -83,6 +83,12 @@ ZCONF_EXPORT int32_t ZConfEnumValue(ZConfKeyHandle hKey, uint32_t index, char *n
 ZCONF_EXPORT int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, uint32_t *type,
                                        void *data, uint32_t *dataSize);
 
+/* Writes the whole store (less its volatile keys) to the configuration file. The new
+ * document replaces the file in one step, so the file is always either the old one or
+ * the new one, whole. 0 on success; a negative error number when the document cannot be
+ * produced; 2 when the file cannot be written (the file is then unchanged). */
+ZCONF_EXPORT int32_t SaveXMLFile(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,9 +1,49 @@
-// Library start-up and shutdown, run by the loader when the library is loaded and unloaded.
+// Library start-up and shutdown, run by the loader when the library is loaded and
+// unloaded, the objects shared by every process that uses the library, and the load and
+// save of the configuration file.
 #pragma once
+
+#include "dovizuz.h"
+#include "platform/zwincompat.h"
 
 #include <cstdint>
 
+enum : uint32_t {
+    DOVIZUZ_PATH_BUFFER = 4096,
+    DOVIZUZ_TEXT_BUFFER = 40960,
+    DOVIZUZ_DATA_SEGMENT = 4 + DOVIZUZ_TEXT_BUFFER, // length word, then the text buffer
+    DOVIZUZ_COUNT_SEGMENT = 4,
+    DOVIZUZ_UNSET_HANDLE = 0xFFFFFFFFu,
+};
+
+#define DOVIZUZ_CONFIG_FILE "/etc/zconfig.xml"
+#define DOVIZUZ_MUTEX_NAME "DoviZUZ_Mutex"
+#define DOVIZUZ_DATA_NAME "/DoviZUZ_ShMem_Data"
+#define DOVIZUZ_COUNT_NAME "DoviZUZNbInst"
+
+extern char DovizuzFilePath[DOVIZUZ_PATH_BUFFER];
 extern int32_t InitDone;
+extern zll_handle DoviZUZMutex;
+
+extern void *pDoviZUZSharedMemoryData;
+extern zll_handle SharedMemoryDataHandle;
+extern void *pDoviZUZNbInst;
+extern zll_handle DoviZUZNbInstHandle;
+extern void *pDoviZUZSharedMemoryDump;
+extern zll_handle SharedMemoryDumpHandle;
+extern void *pDoviZUZSharedMemoryStat;
+extern zll_handle SharedMemoryStatHandle;
+extern void *pDoviZUZSharedMemoryMem;
+extern zll_handle SharedMemoryMemHandle;
+
+void *AllocSharedMemory(const char *name, uint32_t size, zll_handle *handle, int32_t *created);
+void FreeSharedMemory(void *view, zll_handle *handle);
+int32_t init_shared_mem_type(void **slot, uint32_t size, const char *name, zll_handle *handle);
+int32_t init_dovizuz_lib();
+void term_dovizuz_lib();
+
+int32_t LoadXMLFile();
+// SaveXMLFile is exported: see dovizuz.h.
 
 int ZConfLoad();
 void ZConfUnload();

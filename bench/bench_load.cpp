@@ -1,0 +1,168 @@
+// Start-up and save of the whole library as a process meets them: dlopen of the shared
+// library (the constructor sets up the shared objects and loads a device-like
+// /etc/zconfig.xml of about 40 KB), dlclose (shutdown), and SaveXMLFile of the same store.
+// The program runs in a private mount namespace of its own, so the machine's file and
+// shared objects are never touched.
+#include "dovizuz.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kConfig[] = "/etc/zconfig.xml";
+
+struct library {
+    void *handle = nullptr;
+    decltype(&ZConfCreateKey) create_key = nullptr;
+    decltype(&ZConfSetValueEx) set_value = nullptr;
+    decltype(&ZConfCloseKey) close_key = nullptr;
+    decltype(&SaveXMLFile) save = nullptr;
+};
+
+library open_library() {
+    library lib;
+    lib.handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (lib.handle == nullptr)
+        return lib;
+    lib.create_key =
+        reinterpret_cast<decltype(&ZConfCreateKey)>(dlsym(lib.handle, "ZConfCreateKey"));
+    lib.set_value =
+        reinterpret_cast<decltype(&ZConfSetValueEx)>(dlsym(lib.handle, "ZConfSetValueEx"));
+    lib.close_key = reinterpret_cast<decltype(&ZConfCloseKey)>(dlsym(lib.handle, "ZConfCloseKey"));
+    lib.save = reinterpret_cast<decltype(&SaveXMLFile)>(dlsym(lib.handle, "SaveXMLFile"));
+    return lib;
+}
+
+off_t config_size() {
+    struct stat st;
+    return stat(kConfig, &st) == 0 ? st.st_size : 0;
+}
+
+// A device-like store of about 40 KB saved to the configuration file: groups of keys
+// holding strings, words, byte strings and string lists, from a seeded random source.
+bool write_device_config(const library &lib) {
+    std::mt19937 random(2026);
+    const char *groups[] = {"Network", "Services", "Audio", "Display", "System", "Users"};
+    for (int i = 0; config_size() < 40000 && i < 100000; i++) {
+        std::string path =
+            std::string(groups[i % 6]) + "\\Unit" + std::to_string(i / 6) + "\\Settings";
+        ZConfKeyHandle h;
+        if (lib.create_key(ZCONF_HKEY_ROOT, path.c_str(), &h) != 0)
+            return false;
+        std::string label = "Label of unit " + std::to_string(i) + " & <more>";
+        uint32_t port = random() % 65536;
+        uint64_t serial = random();
+        unsigned char mac[6];
+        for (unsigned char &b : mac)
+            b = static_cast<unsigned char>(random());
+        const char names[] = "first\0second\0third\0";
+        lib.set_value(h, "Label", ZCONF_VALUE_SZ, label.c_str(), label.size() + 1);
+        lib.set_value(h, "Port", ZCONF_VALUE_DWORD, &port, sizeof port);
+        lib.set_value(h, "PortBE", ZCONF_VALUE_DWORD_BE, &port, sizeof port);
+        lib.set_value(h, "Serial", ZCONF_VALUE_QWORD, &serial, sizeof serial);
+        lib.set_value(h, "Mac", ZCONF_VALUE_BINARY, mac, sizeof mac);
+        lib.set_value(h, "Names", ZCONF_VALUE_MULTI_SZ, names, sizeof names);
+        lib.close_key(h);
+        if (lib.save() != 0)
+            return false;
+    }
+    return true;
+}
+
+void BM_LoadLibrary(benchmark::State &state) {
+    for (auto _ : state) {
+        void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            state.SkipWithError(dlerror());
+            return;
+        }
+        state.PauseTiming();
+        dlclose(handle);
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * config_size());
+    state.counters["file_bytes"] = static_cast<double>(config_size());
+}
+BENCHMARK(BM_LoadLibrary)->Unit(benchmark::kMicrosecond);
+
+// The same without a configuration file: what the loader and the shared objects cost.
+void BM_LoadLibraryWithoutFile(benchmark::State &state) {
+    const char kAside[] = "/etc/zconfig.xml.aside";
+    rename(kConfig, kAside);
+    for (auto _ : state) {
+        void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            state.SkipWithError(dlerror());
+            break;
+        }
+        state.PauseTiming();
+        dlclose(handle);
+        state.ResumeTiming();
+    }
+    rename(kAside, kConfig);
+}
+BENCHMARK(BM_LoadLibraryWithoutFile)->Unit(benchmark::kMicrosecond);
+
+void BM_LoadAndUnloadLibrary(benchmark::State &state) {
+    for (auto _ : state) {
+        void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            state.SkipWithError(dlerror());
+            return;
+        }
+        dlclose(handle);
+    }
+    state.SetBytesProcessed(state.iterations() * config_size());
+}
+BENCHMARK(BM_LoadAndUnloadLibrary)->Unit(benchmark::kMicrosecond);
+
+void BM_SaveXMLFile(benchmark::State &state) {
+    library lib = open_library();
+    for (auto _ : state) {
+        if (lib.save() != 0) {
+            state.SkipWithError("SaveXMLFile failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * config_size());
+    dlclose(lib.handle);
+}
+BENCHMARK(BM_SaveXMLFile)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (getenv("DOVIZUZ_ISOLATED") == nullptr) {
+        std::vector<char *> args{const_cast<char *>(ISOLATED)};
+        for (int i = 0; i < argc; i++)
+            args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(ISOLATED, args.data());
+        perror("execv " ISOLATED);
+        return 1;
+    }
+    library lib = open_library();
+    if (lib.save == nullptr || !write_device_config(lib)) {
+        fprintf(stderr, "bench_load: cannot write the configuration file\n");
+        return 1;
+    }
+    dlclose(lib.handle);
+    // The constructor must run again at every dlopen: the library must really unload.
+    if (dlopen(LIBRARY, RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+        fprintf(stderr, "bench_load: the library stays loaded after dlclose\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks(benchmark::CreateDefaultDisplayReporter());
+    benchmark::Shutdown();
+    return 0;
+}

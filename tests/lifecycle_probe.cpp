@@ -1,0 +1,180 @@
+// A program that has the library loaded (so its start-up and shutdown run as in any
+// user's process) and does what its arguments say, in order. The process tests start it
+// as a child. Its own lines begin with "probe: "; the library's messages go to the same
+// standard output.
+//
+//   ready                 print "probe: ready"
+//   wait                  wait until standard input is closed
+//   set KEY NAME TEXT     create KEY and set NAME to the string TEXT
+//   get KEY NAME          print "probe: KEY NAME = TEXT" or "probe: get <result>"
+//   save                  print "probe: save <result>"
+//   fill N                set N values of about 150 bytes under Fill\GroupNN\ItemNNNNN
+//   saveloop              save again and again, a new Loop\Generation each time;
+//                         "probe: ready" after the first save
+//   stress MS             for MS milliseconds, 3 threads change the store while 2 save
+//                         it and check each saved file; "probe: stress <failures>"
+//   holdmutex             take the named mutex, print "probe: holding" and sleep
+#include "dovizuz.h"
+#include "lifecycle/dovizuz_lifecycle.h"
+#include "platform/zwincompat.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
+
+int32_t set_text(const std::string &key, const std::string &name, const std::string &text) {
+    ZConfKeyHandle h;
+    int32_t rc = ZConfCreateKey(ZCONF_HKEY_ROOT, key.c_str(), &h);
+    if (rc != 0)
+        return rc;
+    rc = ZConfSetValueEx(h, name.c_str(), ZCONF_VALUE_SZ, text.c_str(),
+                         static_cast<uint32_t>(text.size() + 1));
+    ZConfCloseKey(h);
+    return rc;
+}
+
+void get_text(const std::string &key, const std::string &name) {
+    ZConfKeyHandle h;
+    int32_t rc = ZConfOpenKeyEx(ZCONF_HKEY_ROOT, key.c_str(), ZCONF_KEY_READ, &h);
+    if (rc == 0) {
+        char text[4096];
+        uint32_t type, size = sizeof text;
+        rc = ZConfQueryValueEx(h, name.c_str(), &type, text, &size);
+        ZConfCloseKey(h);
+        if (rc == 0) {
+            printf("probe: %s %s = %s\n", key.c_str(), name.c_str(), text);
+            return;
+        }
+    }
+    printf("probe: get %d\n", rc);
+}
+
+std::string item_key(int i) {
+    char key[64];
+    snprintf(key, sizeof key, "Fill\\Group%02d\\Item%05d", i / 100, i);
+    return key;
+}
+
+void fill(int count) {
+    std::string text(140, 'x');
+    for (int i = 0; i < count; i++)
+        set_text(item_key(i), "Text", text);
+}
+
+bool saved_file_is_whole() {
+    std::ifstream in(DOVIZUZ_CONFIG_FILE, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    std::string text = content.str();
+    return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
+}
+
+void save_loop() {
+    for (long generation = 0;; generation++) {
+        set_text("Loop", "Generation", std::to_string(generation));
+        SaveXMLFile();
+        if (generation == 0) {
+            printf("probe: ready\n");
+            fflush(stdout);
+        }
+    }
+}
+
+// Changes the store from some threads while others save it; each saved file must be
+// whole, whoever saved last.
+int stress(int milliseconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; std::chrono::steady_clock::now() < end; i++) {
+                std::string key = "Stress\\T" + std::to_string(t) + "\\K" + std::to_string(i % 50);
+                if (set_text(key, "V" + std::to_string(i % 7), std::string(i % 200, 'a')) != 0)
+                    failures++;
+                if (i % 3 == 0) {
+                    ZConfKeyHandle h;
+                    if (ZConfOpenKeyEx(ZCONF_HKEY_ROOT, key.c_str(), ZCONF_KEY_ALL, &h) == 0) {
+                        ZConfDeleteValue(h, "V0");
+                        ZConfCloseKey(h);
+                    }
+                }
+            }
+        });
+    for (int t = 0; t < 2; t++)
+        threads.emplace_back([&] {
+            while (std::chrono::steady_clock::now() < end)
+                if (SaveXMLFile() != 0 || !saved_file_is_whole())
+                    failures++;
+        });
+    for (std::thread &t : threads)
+        t.join();
+    return failures;
+}
+
+void hold_mutex() {
+    zll_handle mutex = zllCreateMutex(0, DOVIZUZ_MUTEX_NAME);
+    if (mutex == 0 || zllWaitForSingleObject(mutex, ZLL_INFINITE) != ZLL_WAIT_OBJECT_0) {
+        printf("probe: holdmutex failed %u\n", zllGetLastError());
+        return;
+    }
+    printf("probe: holding\n");
+    fflush(stdout);
+    for (;;)
+        pause();
+}
+
+void wait_for_stdin_eof() {
+    char buffer[64];
+    while (read(0, buffer, sizeof buffer) > 0) {
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        std::string command = argv[i];
+        auto arg = [&](int n) { return i + n < argc ? std::string(argv[i + n]) : std::string(); };
+        if (command == "ready") {
+            printf("probe: ready\n");
+        } else if (command == "wait") {
+            fflush(stdout);
+            wait_for_stdin_eof();
+        } else if (command == "set") {
+            printf("probe: set %d\n", set_text(arg(1), arg(2), arg(3)));
+            i += 3;
+        } else if (command == "get") {
+            get_text(arg(1), arg(2));
+            i += 2;
+        } else if (command == "save") {
+            printf("probe: save %d\n", SaveXMLFile());
+        } else if (command == "fill") {
+            fill(std::stoi(arg(1)));
+            i += 1;
+        } else if (command == "saveloop") {
+            save_loop();
+        } else if (command == "stress") {
+            printf("probe: stress %d\n", stress(std::stoi(arg(1))));
+            i += 1;
+        } else if (command == "holdmutex") {
+            hold_mutex();
+        } else {
+            printf("probe: unknown command %s\n", command.c_str());
+            return 2;
+        }
+        fflush(stdout);
+    }
+    return 0;
+}

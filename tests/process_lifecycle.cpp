@@ -1,0 +1,344 @@
+// Start-up, shutdown, load and save as processes meet them: real child processes that
+// have the library loaded, the real configuration file and the real shared objects, all
+// inside a private mount namespace (the program re-runs itself there when started
+// outside one).
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kConfig[] = "/etc/zconfig.xml";
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
+const char kRootOnly[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
+                         "<KEY name=\"ZCONF_ROOT\">\n</KEY>\n";
+const char *const kSharedObjects[] = {"/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data",
+                                      "/dev/shm/DoviZUZNbInst"};
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The first 32-bit word of a shared object, or -1 when there is none.
+int64_t shared_word(const char *name) {
+    std::string text = read_file(std::string("/dev/shm/") + name);
+    if (text.size() < 4)
+        return -1;
+    uint32_t word;
+    memcpy(&word, text.data(), 4);
+    return word;
+}
+
+int64_t instance_count() { return shared_word("DoviZUZNbInst"); }
+int64_t length_word() { return shared_word("DoviZUZ_ShMem_Data"); }
+
+bool whole_document(const std::string &text) {
+    return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
+}
+
+std::string one_value_document(const std::string &text) {
+    return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n" +
+           "\t\t<VALUE_SZ name=\"Host\">" + text + "</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
+}
+
+// A probe process: its standard input is a pipe (closing it ends a "wait"), its standard
+// output is read line by line.
+struct Probe {
+    pid_t pid = -1;
+    int input = -1;
+    FILE *output = nullptr;
+
+    explicit Probe(const std::vector<std::string> &args) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+            std::vector<char *> argv{const_cast<char *>(PROBE)};
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(PROBE, argv.data());
+            _exit(127);
+        }
+        close(in[0]), close(out[1]);
+        input = in[1];
+        output = fdopen(out[0], "r");
+    }
+    Probe(const Probe &) = delete;
+    ~Probe() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            finish();
+        }
+        if (output != nullptr)
+            fclose(output);
+    }
+
+    // The next line the probe itself prints, without "probe: ", or "" at its end.
+    std::string next() {
+        char line[8192];
+        while (output != nullptr && fgets(line, sizeof line, output) != nullptr) {
+            std::string text = line;
+            if (text.starts_with("probe: "))
+                return text.substr(7, text.find_last_not_of("\r\n") - 6);
+        }
+        return "";
+    }
+
+    // Everything still to come on standard output.
+    std::string rest() {
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while (output != nullptr && (n = fread(buffer, 1, sizeof buffer, output)) > 0)
+            text.append(buffer, n);
+        return text;
+    }
+
+    void close_input() {
+        if (input >= 0)
+            close(input);
+        input = -1;
+    }
+
+    // Closes the input and waits for the exit; the exit status, or -1.
+    int finish() {
+        close_input();
+        int status = 0;
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid)
+            return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Runs a probe to its end; its whole standard output, library messages included.
+std::string run(const std::vector<std::string> &args) {
+    Probe probe(args);
+    probe.close_input();
+    std::string output = probe.rest();
+    EXPECT_EQ(probe.finish(), 0) << output;
+    return output;
+}
+
+class Processes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_STREQ(getenv("DOVIZUZ_ISOLATED"), "1");
+        unlink(kConfig);
+        for (const char *object : kSharedObjects)
+            fs::remove_all(object);
+    }
+};
+
+TEST_F(Processes, SharedObjectsOutliveProcessesAndOnlyCompleteLoadsCount) {
+    std::string document = one_value_document("alpha");
+    write_file(kConfig, document);
+    Probe first({"ready", "wait"});
+    ASSERT_EQ(first.next(), "ready");
+    EXPECT_EQ(fs::file_size("/dev/shm/DoviZUZ_ShMem_Data"), 40964u);
+    EXPECT_EQ(fs::file_size("/dev/shm/DoviZUZNbInst"), 4u);
+    EXPECT_EQ(instance_count(), 1);
+    EXPECT_EQ(length_word(), static_cast<int64_t>(document.size()));
+
+    // Without a file the store holds only the root, the process is not counted, and
+    // nothing the first process left is zeroed.
+    unlink(kConfig);
+    Probe without_file({"get", "Net", "Host", "wait"});
+    EXPECT_EQ(without_file.next(), "get -2");
+    EXPECT_EQ(instance_count(), 1);
+    EXPECT_EQ(length_word(), static_cast<int64_t>(document.size()));
+
+    write_file(kConfig, document);
+    Probe second({"get", "Net", "Host", "wait"});
+    EXPECT_EQ(second.next(), "Net Host = alpha");
+    EXPECT_EQ(instance_count(), 2);
+    EXPECT_EQ(first.finish(), 0);
+    EXPECT_EQ(instance_count(), 1);
+    EXPECT_EQ(without_file.finish(), 0);
+    EXPECT_EQ(instance_count(), 1);
+    EXPECT_EQ(second.finish(), 0);
+    EXPECT_EQ(instance_count(), 0);
+    EXPECT_EQ(length_word(), static_cast<int64_t>(document.size()));
+}
+
+TEST_F(Processes, CountStaysExactWhenEightProcessesStartAndStopTogether) {
+    write_file(kConfig, one_value_document("beta"));
+    Probe resident({"ready", "wait"});
+    ASSERT_EQ(resident.next(), "ready");
+    for (int round = 0; round < 20; round++) {
+        std::vector<Probe *> probes;
+        for (int i = 0; i < 8; i++)
+            probes.push_back(new Probe({"ready", "wait"}));
+        for (Probe *probe : probes)
+            ASSERT_EQ(probe->next(), "ready");
+        EXPECT_EQ(instance_count(), 9) << "round " << round;
+        for (Probe *probe : probes)
+            probe->close_input();
+        for (Probe *probe : probes) {
+            EXPECT_EQ(probe->finish(), 0);
+            delete probe;
+        }
+        ASSERT_EQ(instance_count(), 1) << "round " << round;
+    }
+    EXPECT_EQ(resident.finish(), 0);
+    EXPECT_EQ(instance_count(), 0);
+}
+
+TEST_F(Processes, SharedObjectsThatCannotBeSetUpLeaveAWorkingStore) {
+    // A directory where an object belongs makes its creation fail.
+    write_file(kConfig, one_value_document("gamma"));
+    fs::create_directory("/dev/shm/DoviZUZ_Mutex");
+    std::string output = run({"get", "Net", "Host", "set", "Net", "Host", "delta", "save"});
+    EXPECT_TRUE(
+        output.starts_with("init_dovizuz_lib: Error: 22 creating Mutex (DoviZUZ_Mutex)\r\n"))
+        << output;
+    EXPECT_NE(output.find("probe: Net Host = gamma\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("probe: save 0\n"), std::string::npos) << output;
+    EXPECT_EQ(read_file(kConfig), one_value_document("delta"));
+    EXPECT_FALSE(fs::exists("/dev/shm/DoviZUZ_ShMem_Data"));
+
+    fs::remove("/dev/shm/DoviZUZ_Mutex");
+    fs::create_directory("/dev/shm/DoviZUZNbInst");
+    output = run({"get", "Net", "Host"});
+    EXPECT_EQ(output, "AllocSharedMemory: Error 22 creating file mapping (DoviZUZNbInst)\r\n"
+                      "init_dovizuz_lib: init_shared_mem_type() failed: NbDoviZUZInst\n"
+                      "probe: Net Host = delta\n");
+    // The data segment was created and zeroed, then released with the rest: the load
+    // went through a buffer of the process's own.
+    EXPECT_EQ(length_word(), 0);
+}
+
+TEST_F(Processes, AProcessKilledHoldingTheMutexBlocksNobody) {
+    write_file(kConfig, one_value_document("epsilon"));
+    {
+        Probe holder({"holdmutex"});
+        ASSERT_EQ(holder.next(), "holding");
+    } // killed with SIGKILL
+    std::string output = run({"get", "Net", "Host", "set", "Net", "Host", "zeta", "save"});
+    EXPECT_NE(output.find("probe: Net Host = epsilon\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("probe: save 0\n"), std::string::npos) << output;
+    EXPECT_EQ(read_file(kConfig), one_value_document("zeta"));
+}
+
+TEST_F(Processes, SavesKilledAtAnyMomentLeaveAWholeFile) {
+    run({"fill", "300", "save"});
+    ASSERT_GT(fs::file_size(kConfig), 40960u);
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> delay_us(0, 20000);
+    std::string previous = read_file(kConfig);
+    int changed = 0;
+    for (int kill_number = 0; kill_number < 200; kill_number++) {
+        {
+            Probe saver({"saveloop"});
+            ASSERT_EQ(saver.next(), "ready");
+            usleep(static_cast<useconds_t>(delay_us(random)));
+        } // killed with SIGKILL
+        std::string text = read_file(kConfig);
+        ASSERT_TRUE(whole_document(text)) << "after kill " << kill_number;
+        ASSERT_GT(text.size(), 40960u);
+        changed += text != previous;
+        previous = text;
+    }
+    EXPECT_GT(changed, 100);
+    std::string output =
+        run({"get", "Fill\\Group02\\Item00299", "Text", "get", "Loop", "Generation"});
+    EXPECT_NE(output.find("probe: Fill\\Group02\\Item00299 Text = " + std::string(140, 'x')),
+              std::string::npos);
+    EXPECT_NE(output.find("probe: Loop Generation = "), std::string::npos) << output;
+}
+
+TEST_F(Processes, SavesFromThreadsAndProcessesAtOnce) {
+    Probe one({"stress", "1500"}), two({"stress", "1500"});
+    EXPECT_EQ(one.next(), "stress 0");
+    EXPECT_EQ(two.next(), "stress 0");
+    EXPECT_EQ(one.finish(), 0);
+    EXPECT_EQ(two.finish(), 0);
+    std::string saved = read_file(kConfig);
+    ASSERT_TRUE(whole_document(saved));
+    // What a process loads, it saves again unchanged.
+    run({"save"});
+    EXPECT_EQ(read_file(kConfig), saved);
+}
+
+TEST_F(Processes, FilesAndDocumentsOfAnySize) {
+    // A file that does not load leaves only the root; the save replaces the whole file.
+    write_file(kConfig, std::string(5000, 'x'));
+    EXPECT_EQ(run({"save"}), "zconf_xml_write: ERROR while parsing input data!\nprobe: save 0\n");
+    EXPECT_EQ(read_file(kConfig), kRootOnly);
+    EXPECT_EQ(length_word(), 5000);
+
+    run({"fill", "700", "save"});
+    std::string big = read_file(kConfig);
+    ASSERT_GT(big.size(), 100000u);
+    EXPECT_EQ(length_word(), 75);
+    std::string output = run({"get", "Fill\\Group06\\Item00699", "Text", "save"});
+    EXPECT_NE(output.find("Item00699 Text = " + std::string(140, 'x')), std::string::npos);
+    EXPECT_EQ(read_file(kConfig), big);
+    EXPECT_EQ(length_word(), static_cast<int64_t>(big.size()));
+}
+
+TEST_F(Processes, SavesFollowLinksAndLeaveAFileThatCannotBeWrittenAlone) {
+    fs::create_symlink("/etc/no-such-dir/zconfig.xml", kConfig);
+    EXPECT_EQ(run({"set", "A", "B", "c", "save"}),
+              "probe: set 0\nSaveXMLFile: fopen() failed, error 2\nprobe: save 2\n");
+    EXPECT_FALSE(fs::exists("/etc/no-such-dir"));
+
+    unlink(kConfig);
+    fs::create_directory(kConfig);
+    EXPECT_EQ(run({"save"}), "SaveXMLFile: write failed, error 21\nprobe: save 2\n");
+    fs::remove(kConfig);
+    for (const fs::directory_entry &entry : fs::directory_iterator("/etc"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("zconfig.xml.")) << entry.path();
+
+    // A relative link into another directory keeps working and stays a link.
+    fs::create_directories("/etc/zconf.d");
+    fs::create_symlink("zconf.d/zconfig.xml", kConfig);
+    EXPECT_EQ(run({"set", "Net", "Host", "eta", "save"}), "probe: set 0\nprobe: save 0\n");
+    EXPECT_TRUE(fs::is_symlink(kConfig));
+    EXPECT_EQ(read_file("/etc/zconf.d/zconfig.xml"), one_value_document("eta"));
+    EXPECT_NE(run({"get", "Net", "Host"}).find("probe: Net Host = eta"), std::string::npos);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Never touch the machine's own file and shared objects: run in a namespace of our own.
+    if (getenv("DOVIZUZ_ISOLATED") == nullptr) {
+        std::vector<char *> args{const_cast<char *>(ISOLATED)};
+        for (int i = 0; i < argc; i++)
+            args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(ISOLATED, args.data());
+        perror("execv " ISOLATED);
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
