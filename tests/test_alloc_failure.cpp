@@ -2,6 +2,7 @@
 // what was complete, and the allocator's counters agree with the nodes in the tree.
 #include "zconf_test_support.h"
 
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -34,6 +35,25 @@ TEST_F(Store, CreateFailingAtEachAllocationKeepsTheKeysMadeBefore) {
             __zconf_del_tree(b); // the next run starts from A alone again
     }
     EXPECT_EQ(with_heap_failing_after(3, [&] { return make_key(paths[3]); }), 0);
+}
+
+TEST(Lifecycle, AStoreThatCouldNotStartSavesNothing) {
+    FILE *file = fopen("/etc/zconfig.xml", "w");
+    ASSERT_NE(file, nullptr);
+    fputs("kept", file);
+    fclose(file);
+    ZConfStopAPI();
+    zconf_mem_fail_countdown = 0;
+    EXPECT_EQ(ZConfInitAPI(), -12);
+    zconf_mem_fail_countdown = -1;
+    EXPECT_EQ(SaveXMLFile(), -12);
+    char text[16] = {};
+    file = fopen("/etc/zconfig.xml", "r");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(fread(text, 1, sizeof text, file), 4u);
+    fclose(file);
+    EXPECT_STREQ(text, "kept");
+    EXPECT_EQ(ZConfInitAPI(), 0);
 }
 
 TEST_F(Store, ReplacingAValueWithoutMemoryKeepsTheOldOne) {

@@ -37,6 +37,9 @@ zconf_key *next_sibling(zconf_key *key) {
 // ---- Read pass ----------------------------------------------------------------------
 
 int32_t open_read() {
+    // A store whose start ran out of memory has no root, and no document to give.
+    if (__ZConfGetRootKey() == nullptr)
+        return ZCONF_ERR_NOMEM;
     memset(&xml_read_buff, 0, sizeof xml_read_buff);
     char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
     if (piece == nullptr)
