@@ -4,6 +4,7 @@
 // The program runs in a private mount namespace of its own, so the machine's file and
 // shared objects are never touched.
 #include "dovizuz.h"
+#include "process_support.h"
 
 #include <benchmark/benchmark.h>
 
@@ -78,17 +79,24 @@ bool write_device_config(const library &lib) {
     return true;
 }
 
-void BM_LoadLibrary(benchmark::State &state) {
+// Loads and unloads the library once per iteration; the unload is timed only when asked.
+void load_and_unload(benchmark::State &state, bool time_unload) {
     for (auto _ : state) {
         void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
             state.SkipWithError(dlerror());
             return;
         }
-        state.PauseTiming();
+        if (!time_unload)
+            state.PauseTiming();
         dlclose(handle);
-        state.ResumeTiming();
+        if (!time_unload)
+            state.ResumeTiming();
     }
+}
+
+void BM_LoadLibrary(benchmark::State &state) {
+    load_and_unload(state, false);
     state.SetBytesProcessed(state.iterations() * config_size());
     state.counters["file_bytes"] = static_cast<double>(config_size());
 }
@@ -98,29 +106,13 @@ BENCHMARK(BM_LoadLibrary)->Unit(benchmark::kMicrosecond);
 void BM_LoadLibraryWithoutFile(benchmark::State &state) {
     const char kAside[] = "/etc/zconfig.xml.aside";
     rename(kConfig, kAside);
-    for (auto _ : state) {
-        void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            state.SkipWithError(dlerror());
-            break;
-        }
-        state.PauseTiming();
-        dlclose(handle);
-        state.ResumeTiming();
-    }
+    load_and_unload(state, false);
     rename(kAside, kConfig);
 }
 BENCHMARK(BM_LoadLibraryWithoutFile)->Unit(benchmark::kMicrosecond);
 
 void BM_LoadAndUnloadLibrary(benchmark::State &state) {
-    for (auto _ : state) {
-        void *handle = dlopen(LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            state.SkipWithError(dlerror());
-            return;
-        }
-        dlclose(handle);
-    }
+    load_and_unload(state, true);
     state.SetBytesProcessed(state.iterations() * config_size());
 }
 BENCHMARK(BM_LoadAndUnloadLibrary)->Unit(benchmark::kMicrosecond);
@@ -141,15 +133,8 @@ BENCHMARK(BM_SaveXMLFile)->Unit(benchmark::kMicrosecond);
 } // namespace
 
 int main(int argc, char **argv) {
-    if (getenv("DOVIZUZ_ISOLATED") == nullptr) {
-        std::vector<char *> args{const_cast<char *>(ISOLATED)};
-        for (int i = 0; i < argc; i++)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(ISOLATED, args.data());
-        perror("execv " ISOLATED);
+    if (!run_in_private_namespace(ISOLATED, argc, argv))
         return 1;
-    }
     library lib = open_library();
     if (lib.save == nullptr || !write_device_config(lib)) {
         fprintf(stderr, "bench_load: cannot write the configuration file\n");

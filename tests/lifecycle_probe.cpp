@@ -17,6 +17,7 @@
 #include "dovizuz.h"
 #include "lifecycle/dovizuz_lifecycle.h"
 #include "platform/zwincompat.h"
+#include "process_support.h"
 
 #include <atomic>
 #include <chrono>
@@ -30,8 +31,6 @@
 #include <vector>
 
 namespace {
-
-constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
 
 int32_t set_text(const std::string &key, const std::string &name, const std::string &text) {
     ZConfKeyHandle h;
@@ -72,14 +71,6 @@ void fill(int count) {
         set_text(item_key(i), "Text", text);
 }
 
-bool saved_file_is_whole() {
-    std::ifstream in(DOVIZUZ_CONFIG_FILE, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    std::string text = content.str();
-    return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
-}
-
 void save_loop() {
     for (long generation = 0;; generation++) {
         set_text("Loop", "Generation", std::to_string(generation));
@@ -115,7 +106,7 @@ int stress(int milliseconds) {
     for (int t = 0; t < 2; t++)
         threads.emplace_back([&] {
             while (std::chrono::steady_clock::now() < end)
-                if (SaveXMLFile() != 0 || !saved_file_is_whole())
+                if (SaveXMLFile() != 0 || !whole_document(read_file(DOVIZUZ_CONFIG_FILE)))
                     failures++;
         });
     for (std::thread &t : threads)

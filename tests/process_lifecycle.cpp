@@ -2,6 +2,8 @@
 // have the library loaded, the real configuration file and the real shared objects, all
 // inside a private mount namespace (the program re-runs itself there when started
 // outside one).
+#include "process_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,18 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kConfig[] = "/etc/zconfig.xml";
-const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
 const char kRootOnly[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
                          "<KEY name=\"ZCONF_ROOT\">\n</KEY>\n";
 const char *const kSharedObjects[] = {"/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data",
                                       "/dev/shm/DoviZUZNbInst"};
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -53,10 +47,6 @@ int64_t shared_word(const char *name) {
 
 int64_t instance_count() { return shared_word("DoviZUZNbInst"); }
 int64_t length_word() { return shared_word("DoviZUZ_ShMem_Data"); }
-
-bool whole_document(const std::string &text) {
-    return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
-}
 
 std::string one_value_document(const std::string &text) {
     return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n" +
@@ -329,16 +319,8 @@ TEST_F(Processes, SavesFollowLinksAndLeaveAFileThatCannotBeWrittenAlone) {
 } // namespace
 
 int main(int argc, char **argv) {
-    // Never touch the machine's own file and shared objects: run in a namespace of our own.
-    if (getenv("DOVIZUZ_ISOLATED") == nullptr) {
-        std::vector<char *> args{const_cast<char *>(ISOLATED)};
-        for (int i = 0; i < argc; i++)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execv(ISOLATED, args.data());
-        perror("execv " ISOLATED);
+    if (!run_in_private_namespace(ISOLATED, argc, argv))
         return 1;
-    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
