@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building, testing and benchmarking the library needs on a Debian 12
-# machine; does nothing when everything is there already.
+# Installs what building, testing, benchmarking and packaging the library needs on a
+# Debian 12 machine (pkg-config, dpkg-dev and file for the install and .deb checks); does
+# nothing when everything is there already.
 set -euo pipefail
-packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev clang libclang-rt-14-dev llvm)
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev clang libclang-rt-14-dev llvm
+          pkg-config dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
