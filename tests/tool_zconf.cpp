@@ -242,6 +242,10 @@ TEST_F(Tool, FailuresExitByKindWithOneLineAndChangeNothing) {
     expect_failure({"set", "", "V", "sz", "x"}, 2, "root key");
     expect_failure({"set", "New", too_long, "sz", "x"}, 2, "name too long");
     expect_failure({"mkkey", "New/" + too_long}, 2, "key name too long");
+    std::string deep = "k";
+    for (int i = 1; i < 128; i++)
+        deep += "/k";
+    expect_failure({"mkkey", deep}, 2, "key path too deep (128 keys");
     expect_failure({"rmkey", "HZCONF_ROOT"}, 2, "root key cannot be removed");
     expect_failure({"mkkey", "-r", "New"}, 2, "-r belongs to rmkey");
     // Other failures.

@@ -607,20 +607,26 @@ int run_get(const invocation &call) {
     return kOk;
 }
 
+// Removes the keys a failed command made: only they lie below the first one made.
+void remove_created(const key_path &path, size_t created) {
+    if (created < path.size())
+        remove_tree(key_path(path.begin(), path.begin() + static_cast<long>(created) + 1));
+}
+
 int run_set(const new_value &value) {
     ZConfKeyHandle handle;
     size_t created;
     int32_t rc = create_key(value.key, false, &handle, &created);
-    if (rc != 0)
+    if (rc != 0) {
+        remove_created(value.key, created);
         return fail_key(rc, value.key);
+    }
     rc = api.set_value(handle, value.name, value.type, value.data.data(),
                        static_cast<uint32_t>(value.data.size()));
     release(handle);
     if (rc == 0)
         return kOk;
-    // The keys this command made go again: only they are below the first one made.
-    if (created < value.key.size())
-        remove_tree(key_path(value.key.begin(), value.key.begin() + created + 1));
+    remove_created(value.key, created);
     return fail_value(rc, value.key, value.name);
 }
 
@@ -644,8 +650,7 @@ int run_mkkey(const invocation &call) {
     release(handle);
     if (rc == 0)
         return kOk;
-    if (created < path.size())
-        remove_tree(key_path(path.begin(), path.begin() + created + 1));
+    remove_created(path, created);
     return fail_key(rc, path);
 }
 
@@ -690,6 +695,10 @@ int check_key(const char *text, const char *root_refused) {
     key_path path = parse_key(text);
     if (path.empty() && root_refused != nullptr)
         return fail(kUsage, "%s", root_refused);
+    // A key is reached through a handle for each key above it and itself.
+    if (path.size() > ZCONF_MAX_HANDLES)
+        return fail(kUsage, "key path too deep (%zu keys; at most %d)", path.size(),
+                    ZCONF_MAX_HANDLES);
     for (const std::string &name : path)
         if (check_name(name.c_str(), "key") != kOk)
             return kUsage;
