@@ -5,7 +5,7 @@
 #   <includedir>/dovizuz.h                         the public header
 #   <libdir>/pkgconfig/libdovizuz.pc               for pkg-config users
 #   <libdir>/cmake/dovizuz/                        for find_package(dovizuz): dovizuz::dovizuz
-#   <bindir>/zconf                                 the command-line tool, when it is built
+#   <bindir>/zconf                                 the command-line tool (tools/)
 #
 # Tests, benchmarks, fuzz targets and the example program are not installed.
 
@@ -65,27 +65,6 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/libdovizuz.pc.in ${PROJECT_BINARY_DIR}/libdovizuz.pc
   @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/libdovizuz.pc DESTINATION ${DOVIZUZ_PKGCONFIG_DIR})
-
-# The command-line tool lives in a subdirectory that may be added after this file is
-# read, so it is installed by a call deferred to the end of the top directory.
-function(dovizuz_install_tool)
-  if(TARGET zconf)
-    get_target_property(tool_rpath zconf INSTALL_RPATH)
-    if(NOT tool_rpath)
-      # The tool finds the library relative to itself, so the installed tree moves whole.
-      if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-        set(tool_rpath "${CMAKE_INSTALL_LIBDIR}")
-      else()
-        file(RELATIVE_PATH bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}"
-             "/prefix/${CMAKE_INSTALL_LIBDIR}")
-        set(tool_rpath "$ORIGIN/${bin_to_lib}")
-      endif()
-      set_target_properties(zconf PROPERTIES INSTALL_RPATH "${tool_rpath}")
-    endif()
-    install(TARGETS zconf RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endfunction()
-cmake_language(DEFER CALL dovizuz_install_tool)
 
 # The .deb package: everything above, under /usr.
 set(CPACK_GENERATOR DEB)

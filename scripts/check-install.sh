@@ -26,7 +26,7 @@ fail() {
 }
 
 # Every file (or link) found must match one of the patterns, and every pattern must match
-# at least one of them. The tool is there only when the build has it.
+# at least one of them.
 check_list() { # LISTFILE PREFIX LIBDIR
   local list=$1 prefix=$2 libdir=$3 pattern path matched
   local patterns=(
@@ -37,11 +37,11 @@ check_list() { # LISTFILE PREFIX LIBDIR
     "$libdir/cmake/dovizuz/dovizuzConfig.cmake"
     "$libdir/cmake/dovizuz/dovizuzConfigVersion.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets.cmake"
-    "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake")
-  local optional=("bin/zconf")
+    "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake"
+    "bin/zconf")
   while read -r path; do
     matched=
-    for pattern in "${patterns[@]}" "${optional[@]}"; do
+    for pattern in "${patterns[@]}"; do
       # shellcheck disable=SC2053 # the pattern is meant to match as a glob
       [[ $path == $prefix$pattern ]] && matched=1 && break
     done
@@ -89,9 +89,11 @@ grep -qF 'Library runpath: [$ORIGIN]' <<<"$dynamic" ||
   fail "libdovizuz.so.1.0.0 does not look for its platform layer beside itself"
 grep -qF 'Shared library: [libzwincompat.so.1]' <<<"$dynamic" ||
   fail "libdovizuz.so.1.0.0 does not need libzwincompat.so.1"
-if [ -e "$stage/bin/zconf" ]; then
-  [ -x "$stage/bin/zconf" ] || fail "bin/zconf is not executable"
-fi
+[ -x "$stage/bin/zconf" ] || fail "bin/zconf is not executable"
+dynamic=$(readelf -d "$stage/bin/zconf")
+# shellcheck disable=SC2016
+grep -qF "path: [\$ORIGIN/../$rel_libdir]" <<<"$dynamic" ||
+  fail "bin/zconf does not look for the library in $rel_libdir"
 echo "   files, links, sonames and run path: ok"
 
 # The consumers must find the staged library through their run paths alone.
@@ -103,6 +105,13 @@ run_consumer() { # BINARY
   [ "$out" = 'Apps\Consumer created: Owner = "consumer", Level = 3' ] ||
     fail "$1 printed something else than expected"
 }
+
+echo "-- the installed zconf tool"
+# One run sets and saves a value, the next reads it back from the saved file.
+out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$1" get Apps/Tool Name' \
+  sh "$stage/bin/zconf") || fail "the installed zconf failed"
+[ "$out" = installed ] || fail "the installed zconf read back '$out'"
+echo "   zconf set, then zconf get in a new process: $out"
 
 echo "-- consumer built with pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
