@@ -1,6 +1,7 @@
 // Start-up and save of the whole library as a process meets them: dlopen of the shared
 // library (the constructor sets up the shared objects and loads a device-like
-// /etc/zconfig.xml of about 40 KB), dlclose (shutdown), and SaveXMLFile of the same store.
+// /etc/zconfig.xml of about 40 KB), dlclose (shutdown), SaveXMLFile of the same store,
+// and whole runs of the zconf tool on it.
 // The program runs in a private mount namespace of its own, so the machine's file and
 // shared objects are never touched.
 #include "dovizuz.h"
@@ -11,9 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <random>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -129,6 +133,48 @@ void BM_SaveXMLFile(benchmark::State &state) {
     dlclose(lib.handle);
 }
 BENCHMARK(BM_SaveXMLFile)->Unit(benchmark::kMicrosecond);
+
+// The zconf tool as a shell meets it: a whole process that loads the library (and with
+// it the 40 KB file), does one command and, when the command changes the store, saves it.
+int run_tool(std::vector<const char *> args, const char *program = TOOL) {
+    args.insert(args.begin(), program);
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawn(&pid, program, &actions, nullptr, const_cast<char **>(args.data()), environ) ==
+        0)
+        waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return status;
+}
+
+void time_tool(benchmark::State &state, const std::vector<const char *> &args,
+               const char *program = TOOL) {
+    for (auto _ : state) {
+        if (run_tool(args, program) != 0) {
+            state.SkipWithError("zconf failed");
+            return;
+        }
+    }
+}
+
+// Baseline: starting and waiting for a process that does nothing.
+void BM_SpawnTrue(benchmark::State &state) { time_tool(state, {}, "/bin/true"); }
+BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_ZconfGet(benchmark::State &state) {
+    time_tool(state, {"get", "Network/Unit0/Settings", "Port"});
+}
+BENCHMARK(BM_ZconfGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_ZconfSet(benchmark::State &state) {
+    time_tool(state, {"set", "Network/Unit0/Settings", "Port", "dword", "8080"});
+}
+BENCHMARK(BM_ZconfSet)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
 
