@@ -1,12 +1,14 @@
 // Helpers of the programs that run as real processes around the library: the process
-// tests, their probe and the start-up benchmark.
+// tests, their probe, the platform layer's tests and the start-up benchmark.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,16 +26,56 @@ inline bool whole_document(const std::string &text) {
     return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
 }
 
+// Whether a mutex whose owner died is handed on to the next waiter: that needs the
+// kernel's robust futex lists, which user-mode emulation (qemu-user) does not provide;
+// there the robust list calls fail with ENOSYS. Asks for the calling thread's list, so
+// the one the C library registered stays in place.
+inline bool robust_mutexes_work() {
+    void *head = nullptr;
+    size_t length = 0;
+    return syscall(SYS_get_robust_list, 0, &head, &length) == 0 || errno != ENOSYS;
+}
+
+inline constexpr char kNoRobustMutexes[] =
+    "no robust futex lists here (get_robust_list fails with ENOSYS, as under qemu "
+    "user-mode emulation): a mutex whose owner process died is never handed on";
+
+// The command line that runs a program of this build with the given arguments. A build
+// for another processor defines DOVIZUZ_EMULATOR as the emulator's command line (string
+// literals, e.g. "qemu-arm", "-L", "/usr/arm-linux-gnueabihf"), which then comes first.
+inline std::vector<std::string> program_command(const std::string &program,
+                                                const std::vector<std::string> &args = {}) {
+#ifdef DOVIZUZ_EMULATOR
+    std::vector<std::string> command{DOVIZUZ_EMULATOR};
+#else
+    std::vector<std::string> command;
+#endif
+    command.push_back(program);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+// The argument vector for execvp(argv[0], argv.data()) of a command line: pointers into
+// `command`, which must outlive it, and a null at the end. Built before a fork, so that
+// the child only calls execvp.
+inline std::vector<char *> exec_args(std::vector<std::string> &command) {
+    std::vector<char *> argv;
+    for (std::string &word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Never touches the machine's own file and shared objects: outside a private mount
 // namespace, runs the program again inside one (through the script at `isolated`) and
 // does not return; returns true when already inside one, false when that fails.
 inline bool run_in_private_namespace(const char *isolated, int argc, char **argv) {
     if (getenv("DOVIZUZ_ISOLATED") != nullptr)
         return true;
-    std::vector<char *> args{const_cast<char *>(isolated)};
-    for (int i = 0; i < argc; i++)
-        args.push_back(argv[i]);
-    args.push_back(nullptr);
+    std::vector<std::string> command =
+        program_command(argv[0], std::vector<std::string>(argv + 1, argv + argc));
+    command.insert(command.begin(), isolated);
+    std::vector<char *> args = exec_args(command);
     execv(isolated, args.data());
     perror(isolated);
     return false;
