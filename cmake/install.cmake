@@ -83,6 +83,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DOVIZUZ_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Dependencies are worked out from the libraries' needs by dpkg-shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps knows only the build machine's libraries: a package for the 32-bit ARM
+  # target names its architecture and the libraries the tool and the library need itself.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+else()
+  # Dependencies are worked out from the libraries' needs by dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 include(CPack)

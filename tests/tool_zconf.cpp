@@ -21,8 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The tool's command line, an emulator's first when the tool is cross-built.
-const char *const kToolCommand[] = {TOOL_COMMAND};
 const char kConfig[] = "/etc/zconfig.xml";
 
 struct outcome {
@@ -41,12 +39,8 @@ std::string contents(int fd) {
 // Runs the tool with `args`; `hide_library` first puts an empty file in the library's
 // place, for the child only, so that loading it fails.
 outcome zconf(const std::vector<std::string> &args, bool hide_library = false) {
-    std::vector<char *> argv;
-    for (const char *item : kToolCommand)
-        argv.push_back(const_cast<char *>(item));
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<std::string> command = program_command(TOOL, args);
+    std::vector<char *> argv = exec_args(command);
     int out = memfd_create("out", 0), err = memfd_create("err", 0);
     pid_t pid = fork();
     if (pid == 0) {
@@ -56,7 +50,7 @@ outcome zconf(const std::vector<std::string> &args, bool hide_library = false) {
                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                              mount("/dev/null", LIBRARY_FILE, nullptr, MS_BIND, nullptr) != 0))
             _exit(126);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = -1;
