@@ -85,9 +85,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the build machine's libraries: a package for the 32-bit ARM
-  # target names its architecture and the libraries the tool and the library need itself.
+  # target names its architecture and the C library it was built against.
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36)")
 else()
   # Dependencies are worked out from the libraries' needs by dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
