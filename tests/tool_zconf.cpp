@@ -14,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -204,6 +205,24 @@ TEST_F(Tool, ChangesAreSavedUnlessNoSaveIsGiven) {
     EXPECT_EQ(zconf({"rmkey", "-r", "Network"}).status, 0);
     EXPECT_EQ(zconf({"rmkey", "-r", "System/Boot"}).status, 0);
     EXPECT_EQ(read_file(kConfig), document("\t<KEY name=\"System\">\n\t</KEY>\n"));
+}
+
+// Each run loads the file, changes its own store and saves it: runs at once must not
+// save over each other's changes.
+TEST_F(Tool, ChangesOfRunsAtOnceAreAllKept) {
+    constexpr int kRuns = 16;
+    std::vector<std::thread> runs;
+    std::vector<int> status(kRuns, -1);
+    for (int i = 0; i < kRuns; i++)
+        runs.emplace_back([i, &status] {
+            status[i] =
+                zconf({"set", "Race", "V" + std::to_string(i), "dword", std::to_string(i)}).status;
+        });
+    for (std::thread &run : runs)
+        run.join();
+    EXPECT_EQ(status, std::vector<int>(kRuns, 0));
+    outcome r = zconf({"ls", "Race"});
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), kRuns) << r.out;
 }
 
 TEST_F(Tool, FailuresExitByKindWithOneLineAndChangeNothing) {

@@ -8,6 +8,8 @@
 //
 // Each run has a store of its own, loaded from the file when the library loads; a
 // command that changes it writes the file back with SaveXMLFile() when it succeeds.
+// Runs that change the store hold a lock from before the load until they exit, so that
+// two of them at once cannot each save their own change over the other's.
 #include "dovizuz.h"
 
 #include <cerrno>
@@ -16,7 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,6 +28,8 @@ namespace {
 
 const char kLibrary[] = "libdovizuz.so.1";
 const char kConfigFile[] = "/etc/zconfig.xml";
+// Beside the library's shared objects; anyone may take it (a lock needs no write access).
+const char kLockFile[] = "/dev/shm/zconf.lock";
 
 enum : int {
     kOk = 0,
@@ -822,7 +828,8 @@ void print_tool_help() {
           "              data hexadecimal pairs, strings as they are\n"
           "A command that changes the store saves it to the file when it succeeds; a\n"
           "command that fails changes and saves nothing. A file that holds keys none of\n"
-          "which loaded (the library refused it) is not saved over.\n"
+          "which loaded (the library refused it) is not saved over. Commands that change\n"
+          "the store run one at a time (lock /dev/shm/zconf.lock), so none undoes another.\n"
           "Exit status: 0 done, 1 key or value not found, 2 bad usage (command, arguments,\n"
           "type or value text), 3 other failures (access refused, store full, key not\n"
           "empty, library missing, save failed).\n"
@@ -919,10 +926,23 @@ int run(const command &c, const invocation &call, const new_value &value) {
     return run_rmkey(call);
 }
 
+// Waits for the other runs that change the store; the lock goes with the process.
+bool lock_changes() {
+    int fd = open(kLockFile, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
 int run_loaded(const command &c, const invocation &call, const new_value &value) {
+    bool save = c.changes_store && !call.no_save;
+    if (save && !lock_changes())
+        return fail(kFailed, "cannot lock %s: %s", kLockFile, strerror(errno));
     if (!load_library())
         return fail(kFailed, "cannot load %s: %s", kLibrary, dlerror());
-    bool save = c.changes_store && !call.no_save;
     if (save && file_refused())
         return fail(kFailed, "%s did not load (see the messages above); not saving over it",
                     kConfigFile);
