@@ -113,27 +113,29 @@ __attribute__((format(printf, 2, 3))) int fail(int status, const char *format, .
     return status;
 }
 
-// What a failed library call means, for one line naming `what`.
+// What a failed library call means: the exit status and the words after the name.
+struct call_failure {
+    int32_t rc;
+    int status;
+    const char *meaning;
+};
+
+constexpr call_failure kCallFailures[] = {
+    {ZCONF_ERR_NOENT, kNotFound, "not found"},
+    {ZCONF_ERR_ACCES, kFailed, "access refused"},
+    {ZCONF_ERR_NOMEM, kFailed, "store full (no room or no free key handle)"},
+    {ZCONF_ERR_NOTEMPTY, kFailed, "key not empty: it has subkeys (rmkey -r removes them too)"},
+    {ZCONF_ERR_IDRM, kFailed, "key is being removed"},
+    {ZCONF_ERR_BUSY, kFailed, "store busy"},
+    {ZCONF_ERR_INVAL, kFailed, "refused by the store as invalid"},
+};
+
+// One line naming `what` and what the failed call means.
 int fail_call(int32_t rc, const std::string &what) {
-    const char *name = what.c_str();
-    switch (rc) {
-    case ZCONF_ERR_NOENT:
-        return fail(kNotFound, "%s: not found", name);
-    case ZCONF_ERR_ACCES:
-        return fail(kFailed, "%s: access refused", name);
-    case ZCONF_ERR_NOMEM:
-        return fail(kFailed, "%s: store full (no room or no free key handle)", name);
-    case ZCONF_ERR_NOTEMPTY:
-        return fail(kFailed, "%s: key not empty: it has subkeys (rmkey -r removes them too)", name);
-    case ZCONF_ERR_IDRM:
-        return fail(kFailed, "%s: key is being removed", name);
-    case ZCONF_ERR_BUSY:
-        return fail(kFailed, "%s: store busy", name);
-    case ZCONF_ERR_INVAL:
-        return fail(kFailed, "%s: refused by the store as invalid", name);
-    default:
-        return fail(kFailed, "%s: failed, error %d", name, rc);
-    }
+    for (const call_failure &f : kCallFailures)
+        if (f.rc == rc)
+            return fail(f.status, "%s: %s", what.c_str(), f.meaning);
+    return fail(kFailed, "%s: failed, error %d", what.c_str(), rc);
 }
 
 // ---- Key paths ----------------------------------------------------------------------
@@ -207,49 +209,45 @@ void release(ZConfKeyHandle handle) {
 }
 
 // Opens the key of the first `depth` names of path, one name at a time from the root, so
-// that the whole path may be longer than the library's path limit. The handles opened on
-// the way stay open until release().
-int32_t open_key(const key_path &path, size_t depth, ZConfKeyHandle *handle) {
+// that the whole path may be longer than the library's path limit; with `create`, makes
+// the missing keys on the way, and *created is the depth of the first key made
+// (path.size() when none was). The handles opened on the way stay open until release().
+int32_t walk_key(const key_path &path, size_t depth, ZConfKeyHandle *handle, bool create = false,
+                 bool is_volatile = false, size_t *created = nullptr) {
+    size_t first_made = path.size();
+    int32_t rc = 0;
     *handle = ZCONF_HKEY_ROOT;
-    for (size_t i = 0; i < depth; i++) {
+    for (size_t i = 0; i < depth && rc == 0; i++) {
         ZConfKeyHandle next;
-        int32_t rc = api.open_key(*handle, api_name(path, i).c_str(), ZCONF_KEY_ALL, &next);
-        if (rc != 0) {
-            release(*handle);
-            *handle = ZCONF_HKEY_ROOT;
-            return rc;
-        }
-        *handle = next;
-    }
-    return 0;
-}
-
-// Opens the key at path, creating the missing ones; *created is the depth of the first
-// key created (path.size() when none was).
-int32_t create_key(const key_path &path, bool is_volatile, ZConfKeyHandle *handle,
-                   size_t *created) {
-    *handle = ZCONF_HKEY_ROOT;
-    *created = path.size();
-    for (size_t i = 0; i < path.size(); i++) {
-        ZConfKeyHandle next;
-        int32_t rc = ZCONF_ERR_NOENT;
         std::string name = api_name(path, i);
-        if (*created == path.size())
+        rc = ZCONF_ERR_NOENT;
+        if (first_made == path.size()) // below a key just made there is nothing to open
             rc = api.open_key(*handle, name.c_str(), ZCONF_KEY_ALL, &next);
-        if (rc == ZCONF_ERR_NOENT) {
+        if (rc == ZCONF_ERR_NOENT && create) {
             uint32_t disposition;
             rc = api.create_key(*handle, name.c_str(), is_volatile, &disposition, &next);
-            if (rc == 0 && *created == path.size())
-                *created = i;
+            if (rc == 0 && first_made == path.size())
+                first_made = i;
         }
-        if (rc != 0) {
-            release(*handle);
-            *handle = ZCONF_HKEY_ROOT;
-            return rc;
-        }
-        *handle = next;
+        if (rc == 0)
+            *handle = next;
     }
-    return 0;
+    if (created != nullptr)
+        *created = first_made;
+    if (rc != 0) {
+        release(*handle);
+        *handle = ZCONF_HKEY_ROOT;
+    }
+    return rc;
+}
+
+int32_t open_key(const key_path &path, size_t depth, ZConfKeyHandle *handle) {
+    return walk_key(path, depth, handle);
+}
+
+int32_t create_key(const key_path &path, bool is_volatile, ZConfKeyHandle *handle,
+                   size_t *created) {
+    return walk_key(path, path.size(), handle, true, is_volatile, created);
 }
 
 // The names of a key's subkeys, in the store's order.
@@ -265,17 +263,23 @@ int32_t subkey_names(ZConfKeyHandle handle, std::vector<std::string> *names) {
     }
 }
 
+// The names of the subkeys of the key at path.
+int32_t subkeys_at(const key_path &path, std::vector<std::string> *names) {
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    if (rc == 0)
+        rc = subkey_names(handle, names);
+    release(handle);
+    return rc;
+}
+
 // Removes the key at path (not the root) with its values and, deepest first, its
 // subkeys. The store is this process's own: it reaches the file only through the save
 // after a successful command, so a removal that stops halfway leaves the file whole.
 int32_t remove_tree(const key_path &path) {
     for (;;) {
-        ZConfKeyHandle handle;
         std::vector<std::string> names;
-        int32_t rc = open_key(path, path.size(), &handle);
-        if (rc == 0)
-            rc = subkey_names(handle, &names);
-        release(handle);
+        int32_t rc = subkeys_at(path, &names);
         if (rc != 0)
             return rc;
         if (names.empty())
@@ -295,12 +299,8 @@ int32_t remove_tree(const key_path &path) {
 // Every key below path can be opened by its name (a name holding a separator cannot):
 // checked before a recursive removal begins, so that it does not stop halfway.
 int32_t check_reachable(const key_path &path, std::string *unreachable) {
-    ZConfKeyHandle handle;
     std::vector<std::string> names;
-    int32_t rc = open_key(path, path.size(), &handle);
-    if (rc == 0)
-        rc = subkey_names(handle, &names);
-    release(handle);
+    int32_t rc = subkeys_at(path, &names);
     if (rc != 0) {
         *unreachable = key_text(path);
         return rc;
