@@ -3,6 +3,7 @@
 #include "lifecycle/dovizuz_lifecycle.h"
 
 #include "api/zconf_api.h"
+#include "lifecycle/zconf_file.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
 
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,8 +32,6 @@ zll_handle SharedMemoryMemHandle = DOVIZUZ_UNSET_HANDLE;
 
 namespace {
 
-constexpr int kMaxLinkHops = 40;
-
 struct segment_slot {
     void **view;
     zll_handle *handle;
@@ -48,52 +46,59 @@ const segment_slot release_order[] = {
     {&pDoviZUZSharedMemoryMem, &SharedMemoryMemHandle},
 };
 
-// Only a process whose load reached its end is counted, and only it lowers the count.
-bool instance_counted;
-bool fork_handler_registered;
-// Stands in for the shared length word when the data segment is missing.
+// The process whose load raised the count, 0 when none did: only that process lowers
+// it again, so a forked child (which may exec and never unload) leaves it as it was.
+pid_t counted_by;
+// Stands in for the shared length word when the data segment cannot be used.
 uint32_t own_length_word;
 
-int32_t *instance_count() { return static_cast<int32_t *>(pDoviZUZNbInst); }
-
-void count_instance(int32_t change) {
-    __atomic_add_fetch(instance_count(), change, __ATOMIC_SEQ_CST);
+// Whether a mapped segment still holds size bytes: another process of the same user
+// may have cut it, and touching its lost pages would raise SIGBUS.
+bool segment_whole(const void *view, zll_handle handle, uint32_t size) {
+    return view != nullptr && zllGetFileMappingSize(handle) >= size;
 }
 
-// A forked child has the library loaded too, and lowers the count when it exits.
-void count_forked_child() {
-    if (instance_counted)
-        count_instance(1);
-}
-
-uint32_t *length_word() {
-    if (pDoviZUZSharedMemoryData == nullptr)
-        return &own_length_word;
-    return static_cast<uint32_t *>(pDoviZUZSharedMemoryData);
-}
-
-char *shared_text_buffer() {
-    if (pDoviZUZSharedMemoryData == nullptr)
+// The shared instance count, or NULL when its segment cannot be used.
+int32_t *instance_count() {
+    if (!segment_whole(pDoviZUZNbInst, DoviZUZNbInstHandle, DOVIZUZ_COUNT_SEGMENT))
         return nullptr;
-    return static_cast<char *>(pDoviZUZSharedMemoryData) + 4;
+    return static_cast<int32_t *>(pDoviZUZNbInst);
 }
 
-// The text buffer for one load or save: the shared one, held under the named mutex so
-// that no two processes use it at once, or a buffer of the process's own when the
-// shared objects are missing. NULL when neither can be had.
-char *acquire_text_buffer() {
-    char *shared = shared_text_buffer();
-    if (shared != nullptr && DoviZUZMutex != 0 &&
-        zllWaitForSingleObject(DoviZUZMutex, ZLL_INFINITE) == ZLL_WAIT_OBJECT_0)
-        return shared;
-    return static_cast<char *>(malloc(DOVIZUZ_TEXT_BUFFER));
+// Adds change to the shared count when its segment can be used.
+void count_instance(int32_t change) {
+    int32_t *count = instance_count();
+    if (count != nullptr)
+        __atomic_add_fetch(count, change, __ATOMIC_SEQ_CST);
 }
 
-void release_text_buffer(char *buffer) {
-    if (buffer != nullptr && buffer == shared_text_buffer())
+// The text buffer for one load or save, with the length word beside it.
+struct text_buffer {
+    char *text; // DOVIZUZ_TEXT_BUFFER bytes, NULL when none could be had
+    uint32_t *length;
+    bool shared;
+};
+
+// The shared text buffer, held under the named mutex so that no two processes use it
+// at once, or a buffer of the process's own when the shared objects are missing or
+// cut short. Released with release_text_buffer.
+text_buffer acquire_text_buffer() {
+    if (pDoviZUZSharedMemoryData != nullptr && DoviZUZMutex != 0 &&
+        zllWaitForSingleObject(DoviZUZMutex, ZLL_INFINITE) == ZLL_WAIT_OBJECT_0) {
+        if (segment_whole(pDoviZUZSharedMemoryData, SharedMemoryDataHandle, DOVIZUZ_DATA_SEGMENT)) {
+            auto *segment = static_cast<char *>(pDoviZUZSharedMemoryData);
+            return {segment + 4, reinterpret_cast<uint32_t *>(segment), true};
+        }
+        zllReleaseMutex(DoviZUZMutex);
+    }
+    return {static_cast<char *>(malloc(DOVIZUZ_TEXT_BUFFER)), &own_length_word, false};
+}
+
+void release_text_buffer(const text_buffer &buffer) {
+    if (buffer.shared)
         zllReleaseMutex(DoviZUZMutex);
     else
-        free(buffer);
+        free(buffer.text);
 }
 
 // Feeds the file to the open write pass in pieces that fit the text buffer, so a file
@@ -107,98 +112,60 @@ void write_file_to_channel(FILE *file, char *buffer) {
     }
 }
 
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
+// Where the read pass's document goes: a new file (fd), or memory for a save in place.
+struct document_sink {
+    int fd;
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+
+// Appends text to the sink; false with errno.
+bool sink_put(document_sink &sink, const char *text, size_t n) {
+    if (sink.fd >= 0) {
+        while (n > 0) {
+            ssize_t written = write(sink.fd, text, n);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return false;
+            text += written;
+            n -= static_cast<size_t>(written);
+        }
+        return true;
     }
+    if (sink.length + n > sink.capacity) {
+        size_t capacity = (sink.length + n) * 2;
+        char *grown = static_cast<char *>(realloc(sink.data, capacity));
+        if (grown == nullptr)
+            return false;
+        sink.data = grown;
+        sink.capacity = capacity;
+    }
+    memcpy(sink.data + sink.length, text, n);
+    sink.length += n;
     return true;
-}
-
-// Follows symbolic links from path to the file they finally name (which need not
-// exist), so that the new file replaces the link's target, not the link.
-bool resolve_link_target(const char *path, char *target) {
-    snprintf(target, DOVIZUZ_PATH_BUFFER, "%s", path);
-    for (int hop = 0; hop < kMaxLinkHops; hop++) {
-        char link[DOVIZUZ_PATH_BUFFER];
-        ssize_t n = readlink(target, link, sizeof link - 1);
-        if (n < 0)
-            return true;
-        link[n] = '\0';
-        const char *slash = strrchr(target, '/');
-        size_t keep =
-            link[0] == '/' || slash == nullptr ? 0 : static_cast<size_t>(slash - target) + 1;
-        if (keep + static_cast<size_t>(n) >= DOVIZUZ_PATH_BUFFER) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        memcpy(target + keep, link, static_cast<size_t>(n) + 1);
-    }
-    errno = ELOOP;
-    return false;
-}
-
-// A new file beside target, with target's permissions and owner when target exists.
-// Returns its descriptor and name, or -1 with errno.
-int create_temp_file(const char *target, char *temp) {
-    if (snprintf(temp, DOVIZUZ_PATH_BUFFER, "%s.XXXXXX", target) >= int{DOVIZUZ_PATH_BUFFER}) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    int fd = mkstemp(temp);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (stat(target, &st) == 0) {
-        fchmod(fd, st.st_mode & 07777);
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Keeping the saving process as owner is the best that can be done.
-        }
-    } else {
-        fchmod(fd, 0644);
-    }
-    return fd;
-}
-
-void fsync_directory_of(const char *target) {
-    char directory[DOVIZUZ_PATH_BUFFER];
-    snprintf(directory, sizeof directory, "%s", target);
-    char *slash = strrchr(directory, '/');
-    if (slash == nullptr)
-        snprintf(directory, sizeof directory, ".");
-    else
-        slash[slash == directory ? 1 : 0] = '\0';
-    int fd = open(directory, O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 enum copy_result : int32_t { COPY_WRITE_FAILED = 1 };
 
 // Reads the whole document of the open read pass in pieces through the text buffer
-// and writes it to fd. Returns 0, the channel's negative error, or COPY_WRITE_FAILED
-// with the system error in *write_error.
-int32_t copy_document(int fd, int *write_error) {
-    char *buffer = acquire_text_buffer();
-    if (buffer == nullptr)
+// into the sink. Returns 0, the channel's negative error, or COPY_WRITE_FAILED with
+// the system error in *write_error.
+int32_t copy_document(document_sink &sink, int *write_error) {
+    text_buffer buffer = acquire_text_buffer();
+    if (buffer.text == nullptr)
         return -ENOMEM;
     uint32_t fpos = 0;
     int32_t result = 0;
     // A short read is not yet the end: only a read that returns 0 is.
     for (;;) {
-        int32_t n = zconf_xml_read(buffer, DOVIZUZ_TEXT_BUFFER, &fpos);
+        int32_t n = zconf_xml_read(buffer.text, DOVIZUZ_TEXT_BUFFER, &fpos);
         if (n <= 0) {
             result = n;
             break;
         }
-        if (!write_all(fd, buffer, static_cast<size_t>(n))) {
+        if (!sink_put(sink, buffer.text, static_cast<size_t>(n))) {
             *write_error = errno;
             result = COPY_WRITE_FAILED;
             break;
@@ -208,57 +175,79 @@ int32_t copy_document(int fd, int *write_error) {
     return result;
 }
 
-// Flushes the new file to disk and puts it in place of target in one step.
-bool commit_temp_file(int fd, const char *temp, const char *target) {
-    bool synced = fsync(fd) == 0;
-    bool closed = close(fd) == 0;
-    if (!synced || !closed || rename(temp, target) != 0)
-        return false;
-    fsync_directory_of(target);
-    return true;
+// Writes the document over the file at its path, in place. 0, or 2 after the message.
+int32_t save_in_place(const char *text, size_t length) {
+    bool opened;
+    int error = zconf_file_write_in_place(DovizuzFilePath, text, length, &opened);
+    if (error == 0)
+        return 0;
+    if (opened)
+        printf("SaveXMLFile: write failed, error %d\n", error);
+    else
+        printf("SaveXMLFile: fopen() failed, error %d\n", error);
+    return 2;
 }
 
-void discard_temp_file(int fd, const char *temp) {
-    if (fd >= 0)
-        close(fd);
-    unlink(temp);
+// Puts the new file in place of target; where the rename cannot serve (a file mounted
+// over the path, another file system), writes its text in place instead. 0, or 2.
+int32_t save_by_rename(int fd, const char *temp, const char *target) {
+    if (zconf_file_commit_temp(fd, temp, target) == 0) {
+        zconf_file_remove_stale_temps(target);
+        return 0;
+    }
+    size_t length = 0;
+    char *text = zconf_file_read_all(fd, &length);
+    int error = errno;
+    zconf_file_discard_temp(fd, temp);
+    if (text == nullptr) {
+        printf("SaveXMLFile: write failed, error %d\n", error);
+        return 2;
+    }
+    int32_t result = save_in_place(text, length);
+    free(text);
+    return result;
 }
 
-// The save once the read pass is open: writes the document to a new file and, when
-// all of it is written, puts the new file in place. Always ends the read pass.
+void discard_sink(document_sink &sink, const char *temp) {
+    if (sink.fd >= 0)
+        zconf_file_discard_temp(sink.fd, temp);
+    free(sink.data);
+}
+
+// The save once the read pass is open: finds out first whether the file can be
+// written at all, then writes the document to a new file beside the file the path
+// names (when that can be trusted) or to memory, and puts it in place only when all of
+// it was produced. Always ends the read pass.
 int32_t save_open_document() {
-    char target[DOVIZUZ_PATH_BUFFER];
-    char temp[DOVIZUZ_PATH_BUFFER];
-    int fd = resolve_link_target(DovizuzFilePath, target) ? create_temp_file(target, temp) : -1;
-    int file_error = fd < 0 ? errno : 0;
-    int32_t copied = fd < 0 ? 0 : copy_document(fd, &file_error);
+    char target[ZCONF_FILE_PATH_BUFFER];
+    char temp[ZCONF_FILE_PATH_BUFFER];
+    int unwritable = zconf_file_check_writable(DovizuzFilePath);
+    document_sink sink{-1, nullptr, 0, 0};
+    if (unwritable == 0 && zconf_file_rename_target(DovizuzFilePath, target))
+        sink.fd = zconf_file_create_temp(target, temp); // -1: the directory takes no new file
+    int write_error = 0;
+    int32_t copied = unwritable == 0 ? copy_document(sink, &write_error) : 0;
     int32_t done = zconf_xml_read_done();
+    int32_t result = 2;
     if (done != 0) {
         printf("SaveXMLFile: zconf_xml_read_done() failed, error %d\n", done);
-        if (fd >= 0)
-            discard_temp_file(fd, temp);
-        return done;
-    }
-    if (fd < 0) {
-        printf("SaveXMLFile: fopen() failed, error %d\n", file_error);
-        return 2;
-    }
-    if (copied < 0) {
+        result = done;
+    } else if (unwritable != 0) {
+        printf("SaveXMLFile: fopen() failed, error %d\n", unwritable);
+    } else if (copied < 0) {
         printf("SaveXMLFile: zconf_xml_read() failed, error %d\n", copied);
-        discard_temp_file(fd, temp);
-        return copied;
+        result = copied;
+    } else if (copied == COPY_WRITE_FAILED) {
+        printf("SaveXMLFile: write failed, error %d\n", write_error);
+    } else if (sink.fd >= 0) {
+        return save_by_rename(sink.fd, temp, target);
+    } else {
+        result = save_in_place(sink.data, sink.length);
+        free(sink.data);
+        return result;
     }
-    if (copied == COPY_WRITE_FAILED) {
-        printf("SaveXMLFile: write failed, error %d\n", file_error);
-        discard_temp_file(fd, temp);
-        return 2;
-    }
-    if (!commit_temp_file(fd, temp, target)) {
-        printf("SaveXMLFile: write failed, error %d\n", errno);
-        unlink(temp);
-        return 2;
-    }
-    return 0;
+    discard_sink(sink, temp);
+    return result;
 }
 
 } // namespace
@@ -366,19 +355,19 @@ void term_dovizuz_lib() {
 }
 
 int32_t LoadXMLFile() {
-    FILE *file = fopen(DovizuzFilePath, "r");
+    FILE *file = zconf_file_open_for_load(DovizuzFilePath);
     if (file == nullptr)
         return 1;
-    char *buffer = acquire_text_buffer();
-    if (buffer == nullptr) {
+    text_buffer buffer = acquire_text_buffer();
+    if (buffer.text == nullptr) {
         fclose(file);
         return 1;
     }
     fseek(file, 0, SEEK_END);
-    *length_word() = static_cast<uint32_t>(ftell(file));
+    *buffer.length = static_cast<uint32_t>(ftell(file));
     fseek(file, 0, SEEK_SET);
     if (zconf_xml_open(ZCONF_XML_OPEN_WRITE) == 0) {
-        write_file_to_channel(file, buffer);
+        write_file_to_channel(file, buffer.text);
         zconf_xml_write_done();
     }
     release_text_buffer(buffer);
@@ -413,18 +402,15 @@ int ZConfLoad() {
         return rc;
     if (instance_count() != nullptr) {
         count_instance(1);
-        instance_counted = true;
-        if (!fork_handler_registered)
-            fork_handler_registered = pthread_atfork(nullptr, nullptr, count_forked_child) == 0;
+        counted_by = getpid();
     }
     return 0;
 }
 
 void ZConfUnload() {
-    if (instance_counted) {
+    if (counted_by != 0 && counted_by == getpid())
         count_instance(-1);
-        instance_counted = false;
-    }
+    counted_by = 0;
     ZConfStopAPI();
     ZConfClearMem();
 }

@@ -1,7 +1,10 @@
 // Named mutexes and segments over POSIX shared memory objects. A new object is built
 // under a private name and then linked to its public name in one step, so another
 // process either finds no object or a complete one (a mutex already initialised, a
-// segment already of its size). Handles and views live in small fixed tables.
+// segment already of its size). Objects are open to their owner only (and to one group
+// chosen at build time); an existing object is used only when its owner is the caller
+// or root and nobody else may open it, so another user can neither read, change nor
+// stop what passes through it. Handles and views live in small fixed tables.
 #include "platform/zwincompat.h"
 
 #include <cerrno>
@@ -22,11 +25,18 @@ constexpr size_t kNameBuffer = 256;
 constexpr char kShmDir[] = "/dev/shm";
 constexpr int kCreateAttempts = 100;
 
+// The group that may share the objects on purpose, or -1: only their owner may.
+#ifdef ZLL_SHARED_GID
+constexpr long kSharedGroup = ZLL_SHARED_GID;
+#else
+constexpr long kSharedGroup = -1;
+#endif
+
 enum handle_kind : uint8_t { HANDLE_FREE, HANDLE_MUTEX, HANDLE_MAPPING };
 
 struct handle_entry {
     handle_kind kind;
-    int fd;                 // mapping: the shared memory object
+    int fd;                 // the shared memory object, kept open to check its size
     uint32_t size;          // mapping: the object's size
     pthread_mutex_t *mutex; // mutex: the mapped mutex
 };
@@ -80,8 +90,32 @@ struct new_object {
     pthread_mutex_t *mutex;
 };
 
+// The permission bits of a new object: its owner's, and its group's when a group shares
+// the objects.
+mode_t object_mode() { return kSharedGroup >= 0 ? 0660 : 0600; }
+
+// Gives a new object its group and mode; false with errno when it cannot have them.
+bool restrict_object(int fd) {
+    if (kSharedGroup >= 0 &&
+        fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(kSharedGroup)) != 0)
+        return false;
+    return fchmod(fd, object_mode()) == 0;
+}
+
+// Whether an existing object may be used: a shared memory object of the caller or of
+// root that nobody else can open (but the sharing group, when there is one).
+bool trusted_object(const struct stat &st) {
+    if (!S_ISREG(st.st_mode))
+        return false;
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return false;
+    if (kSharedGroup >= 0 && st.st_gid == static_cast<gid_t>(kSharedGroup))
+        return (st.st_mode & S_IRWXO) == 0;
+    return (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
 bool prepare_object(int fd, new_object &object) {
-    if (fchmod(fd, 0666) != 0 || ftruncate(fd, object.size) != 0)
+    if (!restrict_object(fd) || ftruncate(fd, object.size) != 0)
         return false;
     if (!object.is_mutex)
         return true;
@@ -111,7 +145,7 @@ int create_published(const char *name, new_object &object) {
     char temp[kNameBuffer];
     snprintf(temp, sizeof temp, "%s.new.%d.%d", name, static_cast<int>(getpid()),
              static_cast<int>(gettid()));
-    int fd = shm_open(temp, O_RDWR | O_CREAT | O_EXCL, 0666);
+    int fd = shm_open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     char temp_path[kNameBuffer + sizeof kShmDir], public_path[kNameBuffer + sizeof kShmDir];
@@ -128,10 +162,25 @@ int create_published(const char *name, new_object &object) {
     return -1;
 }
 
+// Opens an existing object that may be used; -1 with errno (ENOENT when there is none,
+// EACCES when it belongs to another user or others may open it).
+int open_trusted(const char *name) {
+    int fd = shm_open(name, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !trusted_object(st)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the named object, or creates it when there is none; *created tells which.
 int open_or_create(const char *name, new_object &object, bool *created) {
     for (int attempt = 0; attempt < kCreateAttempts; attempt++) {
-        int fd = shm_open(name, O_RDWR, 0);
+        int fd = open_trusted(name);
         if (fd >= 0) {
             *created = false;
             return fd;
@@ -192,9 +241,36 @@ handle_entry find_handle(zll_handle handle) {
     return entry;
 }
 
+// Whether the object behind fd still holds at least size bytes: touching a mapped page
+// that lies past the end of a shrunk object would raise SIGBUS.
+bool object_holds(int fd, uint64_t size) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= size;
+}
+
+// The handle's mutex while its object is still whole; NULL with last_error otherwise.
 pthread_mutex_t *find_mutex(zll_handle handle) {
     handle_entry entry = find_handle(handle);
-    return entry.kind == HANDLE_MUTEX ? entry.mutex : nullptr;
+    if (entry.kind != HANDLE_MUTEX) {
+        last_error = EBADF;
+        return nullptr;
+    }
+    if (!object_holds(entry.fd, sizeof(pthread_mutex_t))) {
+        last_error = EIO;
+        return nullptr;
+    }
+    return entry.mutex;
+}
+
+// Maps the mutex of an existing object; NULL with errno when the object is too small.
+pthread_mutex_t *map_existing_mutex(int fd) {
+    if (!object_holds(fd, sizeof(pthread_mutex_t))) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    void *address =
+        mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return address == MAP_FAILED ? nullptr : static_cast<pthread_mutex_t *>(address);
 }
 
 bool add_view(void *address, size_t length) {
@@ -252,28 +328,20 @@ zll_handle zllCreateMutex(int32_t initialOwner, const char *name) {
     if (fd < 0)
         return fail(errno);
     pthread_mutex_t *mutex = object.mutex;
-    uint32_t size = 0;
     if (!created) {
-        if (!ensure_size(fd, 0, &size) || size < sizeof(pthread_mutex_t)) {
-            int error = size < sizeof(pthread_mutex_t) ? EINVAL : errno;
-            close(fd);
-            return fail(error);
-        }
-        void *address =
-            mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (address == MAP_FAILED) {
+        mutex = map_existing_mutex(fd);
+        if (mutex == nullptr) {
             int error = errno;
             close(fd);
             return fail(error);
         }
-        mutex = static_cast<pthread_mutex_t *>(address);
     }
-    close(fd);
-    zll_handle handle = add_handle({HANDLE_MUTEX, -1, 0, mutex});
+    zll_handle handle = add_handle({HANDLE_MUTEX, fd, 0, mutex});
     if (handle == 0) {
         if (created && initialOwner != 0)
             pthread_mutex_unlock(mutex);
         munmap(mutex, sizeof(pthread_mutex_t));
+        close(fd);
         return fail(EMFILE);
     }
     last_error = created ? 0 : ZLL_ERROR_ALREADY_EXISTS;
@@ -282,10 +350,8 @@ zll_handle zllCreateMutex(int32_t initialOwner, const char *name) {
 
 uint32_t zllWaitForSingleObject(zll_handle handle, uint32_t timeout) {
     pthread_mutex_t *mutex = find_mutex(handle);
-    if (mutex == nullptr) {
-        last_error = EBADF;
+    if (mutex == nullptr)
         return ZLL_WAIT_FAILED;
-    }
     int rc;
     if (timeout == ZLL_INFINITE) {
         rc = pthread_mutex_lock(mutex);
@@ -311,7 +377,7 @@ uint32_t zllWaitForSingleObject(zll_handle handle, uint32_t timeout) {
 int32_t zllReleaseMutex(zll_handle handle) {
     pthread_mutex_t *mutex = find_mutex(handle);
     if (mutex == nullptr)
-        return static_cast<int32_t>(fail(EBADF));
+        return 0;
     int rc = pthread_mutex_unlock(mutex);
     if (rc != 0)
         return static_cast<int32_t>(fail(rc));
@@ -331,8 +397,7 @@ int32_t zllCloseHandle(zll_handle handle) {
         return static_cast<int32_t>(fail(EBADF));
     if (entry.kind == HANDLE_MUTEX)
         munmap(entry.mutex, sizeof(pthread_mutex_t));
-    else
-        close(entry.fd);
+    close(entry.fd);
     last_error = 0;
     return 1;
 }
@@ -396,6 +461,18 @@ int32_t zllUnmapViewOfFile(const void *view) {
     munmap(const_cast<void *>(view), length);
     last_error = 0;
     return 1;
+}
+
+uint32_t zllGetFileMappingSize(zll_handle mapping) {
+    handle_entry entry = find_handle(mapping);
+    struct stat st;
+    if (entry.kind != HANDLE_MAPPING)
+        return fail(EBADF);
+    if (fstat(entry.fd, &st) != 0)
+        return fail(errno);
+    last_error = 0;
+    return static_cast<uint64_t>(st.st_size) > UINT32_MAX ? UINT32_MAX
+                                                          : static_cast<uint32_t>(st.st_size);
 }
 
 uint32_t zllGetLastError(void) { return last_error; }

@@ -7,7 +7,13 @@
  * failure; operations that succeed or fail return non-zero or 0; the reason of the last
  * failure, or 17 when a create call found the named object already there, is read with
  * zllGetLastError (per thread). A mutex whose owner died while holding it passes to the
- * next waiter, which gets it as usual. */
+ * next waiter, which gets it as usual.
+ *
+ * A new object is open to the creating user only, or also to one group when the build
+ * names it (ZLL_SHARED_GID). An existing object is used only when it belongs to the
+ * calling user or to root and nobody else (but that group) may open it; otherwise the
+ * create calls fail with last error 13 (EACCES), as they do when the system refuses to
+ * open an object of another user. */
 #ifndef ZWINCOMPAT_H
 #define ZWINCOMPAT_H
 
@@ -37,7 +43,8 @@ typedef uint32_t zll_handle;
  * The mutex is recursive: its owner may wait for it again and releases it as often. */
 ZLL_EXPORT zll_handle zllCreateMutex(int32_t initialOwner, const char *name);
 /* Waits at most timeout milliseconds (ZLL_INFINITE: no limit) for a mutex: returns
- * ZLL_WAIT_OBJECT_0 once the calling thread owns it, ZLL_WAIT_TIMEOUT or ZLL_WAIT_FAILED. */
+ * ZLL_WAIT_OBJECT_0 once the calling thread owns it, ZLL_WAIT_TIMEOUT or ZLL_WAIT_FAILED
+ * (last error 5, EIO, when the mutex's object has been cut short meanwhile). */
 ZLL_EXPORT uint32_t zllWaitForSingleObject(zll_handle handle, uint32_t timeout);
 ZLL_EXPORT int32_t zllReleaseMutex(zll_handle handle);
 /* Closes a mutex or mapping handle. Named objects stay in place for other processes. */
@@ -53,6 +60,9 @@ ZLL_EXPORT zll_handle zllCreateFileMapping(int32_t file, uint32_t protection, ui
 ZLL_EXPORT void *zllMapViewOfFile(zll_handle mapping, uint32_t access, uint32_t offset,
                                   uint32_t size);
 ZLL_EXPORT int32_t zllUnmapViewOfFile(const void *view);
+/* The segment's size now (another process of the same user may have cut it since it was
+ * mapped; a view's pages past the end must then not be touched), or 0 on failure. */
+ZLL_EXPORT uint32_t zllGetFileMappingSize(zll_handle mapping);
 ZLL_EXPORT uint32_t zllGetLastError(void);
 
 #ifdef __cplusplus

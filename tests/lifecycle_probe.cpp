@@ -14,6 +14,9 @@
 //   stress MS             for MS milliseconds, 3 threads change the store while 2 save
 //                         it and check each saved file; "probe: stress <failures>"
 //   holdmutex             take the named mutex, print "probe: holding" and sleep
+//   umask MASK            set the process's umask (octal)
+//   forks                 fork three children that exec /bin/true, _exit and exit
+//                         (running the library's shutdown); wait for them
 #include "dovizuz.h"
 #include "lifecycle/dovizuz_lifecycle.h"
 #include "platform/zwincompat.h"
@@ -26,6 +29,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -126,6 +131,21 @@ void hold_mutex() {
         pause();
 }
 
+void fork_children() {
+    for (int way = 0; way < 3; way++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (way == 0)
+                execl("/bin/true", "true", static_cast<char *>(nullptr));
+            if (way == 1)
+                _exit(0);
+            exit(0);
+        }
+        int status;
+        waitpid(pid, &status, 0);
+    }
+}
+
 void wait_for_stdin_eof() {
     char buffer[64];
     while (read(0, buffer, sizeof buffer) > 0) {
@@ -161,6 +181,11 @@ int main(int argc, char **argv) {
             i += 1;
         } else if (command == "holdmutex") {
             hold_mutex();
+        } else if (command == "umask") {
+            umask(static_cast<mode_t>(std::stoi(arg(1), nullptr, 8)));
+            i += 1;
+        } else if (command == "forks") {
+            fork_children();
         } else {
             printf("probe: unknown command %s\n", command.c_str());
             return 2;

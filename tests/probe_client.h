@@ -1,0 +1,188 @@
+// What the process tests share: a probe process started as a child (tests/lifecycle_probe.cpp),
+// the configuration file and the shared objects as the library names them, and ways to
+// act as another user.
+#pragma once
+
+#include "process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace probe_client {
+
+namespace fs = std::filesystem;
+
+inline constexpr char kConfig[] = "/etc/zconfig.xml";
+inline constexpr char kRootOnly[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
+                                    "<KEY name=\"ZCONF_ROOT\">\n</KEY>\n";
+inline constexpr const char *kSharedObjects[] = {
+    "/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data", "/dev/shm/DoviZUZNbInst"};
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The first 32-bit word of a shared object, or -1 when there is none.
+inline int64_t shared_word(const char *name) {
+    std::string text = read_file(std::string("/dev/shm/") + name);
+    if (text.size() < 4)
+        return -1;
+    uint32_t word;
+    memcpy(&word, text.data(), 4);
+    return word;
+}
+
+inline int64_t instance_count() { return shared_word("DoviZUZNbInst"); }
+inline int64_t length_word() { return shared_word("DoviZUZ_ShMem_Data"); }
+
+inline std::string one_value_document(const std::string &text) {
+    return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n" +
+           "\t\t<VALUE_SZ name=\"Host\">" + text + "</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
+}
+
+// A probe process: its standard input is a pipe (closing it ends a "wait"), its standard
+// output is read line by line.
+struct Probe {
+    pid_t pid = -1;
+    int input = -1;
+    FILE *output = nullptr;
+
+    // Runs the probe as the unprivileged user kNobody when as_nobody is set.
+    explicit Probe(const std::vector<std::string> &args, bool as_nobody = false) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
+        std::vector<std::string> command = program_command(PROBE, args);
+        if (as_nobody)
+            command.insert(command.begin(),
+                           {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        std::vector<char *> argv = exec_args(command);
+        pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(in[0]), close(out[1]);
+        input = in[1];
+        output = fdopen(out[0], "r");
+    }
+    Probe(const Probe &) = delete;
+    ~Probe() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            finish();
+        }
+        if (output != nullptr)
+            fclose(output);
+    }
+
+    // The next line the probe itself prints, without "probe: ", or "" at its end.
+    std::string next() {
+        char line[8192];
+        while (output != nullptr && fgets(line, sizeof line, output) != nullptr) {
+            std::string text = line;
+            if (text.starts_with("probe: "))
+                return text.substr(7, text.find_last_not_of("\r\n") - 6);
+        }
+        return "";
+    }
+
+    // Everything still to come on standard output.
+    std::string rest() {
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while (output != nullptr && (n = fread(buffer, 1, sizeof buffer, output)) > 0)
+            text.append(buffer, n);
+        return text;
+    }
+
+    void close_input() {
+        if (input >= 0)
+            close(input);
+        input = -1;
+    }
+
+    // Closes the input and waits for the exit; the exit status, or -1.
+    int finish() {
+        close_input();
+        int status = 0;
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid)
+            return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Runs a probe to its end; its whole standard output, library messages included.
+inline std::string run(const std::vector<std::string> &args, bool as_nobody = false) {
+    Probe probe(args, as_nobody);
+    probe.close_input();
+    std::string output = probe.rest();
+    EXPECT_EQ(probe.finish(), 0) << output;
+    return output;
+}
+
+// The unprivileged user the tests act as, beside root.
+inline constexpr uid_t kNobody = 65534;
+
+// Runs fn in a forked child that has become kNobody; fn's result as the exit status,
+// or -1 when the child could not become that user or died.
+template <typename Fn> int as_nobody(Fn fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            _exit(255);
+        _exit(fn());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// Whether this process may act as another user (root, outside a user namespace).
+inline bool can_switch_users() {
+    return as_nobody([] { return 0; }) == 0;
+}
+
+inline constexpr char kNoOtherUser[] =
+    "cannot switch to another user here (not root, or in a user namespace)";
+
+// Each test starts with no configuration file and no shared objects.
+class ProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_STREQ(getenv("DOVIZUZ_ISOLATED"), "1");
+        unlink(kConfig);
+        for (const char *object : kSharedObjects)
+            fs::remove_all(object);
+    }
+};
+
+} // namespace probe_client
+
+// Every process test program starts here: in its private namespace, then GoogleTest.
+#define PROCESS_TEST_MAIN                                                                          \
+    int main(int argc, char **argv) {                                                              \
+        if (!run_in_private_namespace(ISOLATED, argc, argv))                                       \
+            return 1;                                                                              \
+        ::testing::InitGoogleTest(&argc, argv);                                                    \
+        return RUN_ALL_TESTS();                                                                    \
+    }
