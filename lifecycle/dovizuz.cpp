@@ -49,6 +49,8 @@ const segment_slot release_order[] = {
 // The process whose load raised the count, 0 when none did: only that process lowers
 // it again, so a forked child (which may exec and never unload) leaves it as it was.
 pid_t counted_by;
+// Whether this process's saves have looked for new files that killed saves left.
+bool stale_temps_removed;
 // Stands in for the shared length word when the data segment cannot be used.
 uint32_t own_length_word;
 
@@ -192,7 +194,11 @@ int32_t save_in_place(const char *text, size_t length) {
 // over the path, another file system), writes its text in place instead. 0, or 2.
 int32_t save_by_rename(int fd, const char *temp, const char *target) {
     if (zconf_file_commit_temp(fd, temp, target) == 0) {
-        zconf_file_remove_stale_temps(target);
+        // Litter of saves killed earlier: looked for once per process, since a scan of
+        // the directory costs about as much as the save.
+        if (!stale_temps_removed)
+            zconf_file_remove_stale_temps(target);
+        stale_temps_removed = true;
         return 0;
     }
     size_t length = 0;

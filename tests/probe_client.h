@@ -139,6 +139,15 @@ inline std::string run(const std::vector<std::string> &args, bool as_nobody = fa
     return output;
 }
 
+// The names in /etc that a save may have left beside the configuration file.
+inline std::vector<std::string> leftovers() {
+    std::vector<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator("/etc"))
+        if (entry.path().filename().string().starts_with("zconfig.xml."))
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
 // The unprivileged user the tests act as, beside root.
 inline constexpr uid_t kNobody = 65534;
 

@@ -23,15 +23,6 @@ using Saves = ProcessTest;
 const char kStore[] = "/dev/shm/store";
 const char kStoredConfig[] = "/dev/shm/store/zconfig.xml";
 
-// The names in /etc that a save may have left beside the configuration file.
-std::vector<std::string> leftovers() {
-    std::vector<std::string> names;
-    for (const fs::directory_entry &entry : fs::directory_iterator("/etc"))
-        if (entry.path().filename().string().starts_with("zconfig.xml."))
-            names.push_back(entry.path().filename().string());
-    return names;
-}
-
 // The configuration file as a file of another file system mounted over /etc's entry.
 void mount_config_from_store(const std::string &document) {
     fs::create_directories(kStore);
