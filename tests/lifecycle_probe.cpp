@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -87,6 +88,26 @@ void save_loop() {
     }
 }
 
+// The file's text, read as the library's load reads it: under a read lock, which a save
+// that writes the file in place holds off until it is done.
+std::string read_as_loads_do(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLKW, &lock) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return "";
+    }
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
 // Changes the store from some threads while others save it; each saved file must be
 // whole, whoever saved last.
 int stress(int milliseconds) {
@@ -111,7 +132,7 @@ int stress(int milliseconds) {
     for (int t = 0; t < 2; t++)
         threads.emplace_back([&] {
             while (std::chrono::steady_clock::now() < end)
-                if (SaveXMLFile() != 0 || !whole_document(read_file(DOVIZUZ_CONFIG_FILE)))
+                if (SaveXMLFile() != 0 || !whole_document(read_as_loads_do(DOVIZUZ_CONFIG_FILE)))
                     failures++;
         });
     for (std::thread &t : threads)

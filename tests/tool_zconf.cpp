@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sched.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -37,9 +40,26 @@ std::string contents(int fd) {
     return text;
 }
 
-// Runs the tool with `args`; `hide_library` first puts an empty file in the library's
-// place, for the child only, so that loading it fails.
-outcome zconf(const std::vector<std::string> &args, bool hide_library = false) {
+// What the child sees besides the test's namespace: the machine as it is, an empty file
+// in the library's place (so that loading it fails), or a read-only configuration file.
+enum child_view { kAsIs, kNoLibrary, kReadOnlyConfig };
+
+// Gives the child the view it asks for, in a mount namespace of its own.
+bool set_up_view(child_view view) {
+    if (view == kAsIs)
+        return true;
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    if (view == kNoLibrary)
+        return mount("/dev/null", LIBRARY_FILE, nullptr, MS_BIND, nullptr) == 0;
+    return mount(kConfig, kConfig, nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, kConfig, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+// Runs the tool with `args`. A run that hangs is killed after a minute (status -1), so a
+// test that makes it wait forever fails instead of hanging.
+outcome zconf(const std::vector<std::string> &args, child_view view = kAsIs) {
     std::vector<std::string> command = program_command(TOOL, args);
     std::vector<char *> argv = exec_args(command);
     int out = memfd_create("out", 0), err = memfd_create("err", 0);
@@ -47,10 +67,9 @@ outcome zconf(const std::vector<std::string> &args, bool hide_library = false) {
     if (pid == 0) {
         dup2(out, 1);
         dup2(err, 2);
-        if (hide_library && (unshare(CLONE_NEWNS) != 0 ||
-                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                             mount("/dev/null", LIBRARY_FILE, nullptr, MS_BIND, nullptr) != 0))
+        if (!set_up_view(view))
             _exit(126);
+        alarm(60);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -225,6 +244,120 @@ TEST_F(Tool, ChangesOfRunsAtOnceAreAllKept) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), kRuns) << r.out;
 }
 
+// Takes the lock a run that saves holds, as another run would; -1 when it cannot.
+int hold_lock() {
+    int fd = open(kConfig, O_RDWR | O_CLOEXEC);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// While another run holds the lock, runs that would save give up with a message and
+// change nothing, and runs that only read go on; a lock let go soon is waited for.
+TEST_F(Tool, ARunThatCannotTakeTheLockGivesUpAndChangesNothing) {
+    write_file(kNetwork);
+    int lock = hold_lock();
+    ASSERT_GE(lock, 0) << strerror(errno);
+    auto start = std::chrono::steady_clock::now();
+    expect_failure({"set", "Network", "Mtu", "dword", "1500"}, 3,
+                   "zconf: /etc/zconfig.xml is locked by another process");
+    EXPECT_LT(seconds_since(start), 30);
+    expect_failure({"rmkey", "-r", "Network"}, 3, "locked by another process");
+    EXPECT_EQ(zconf({"get", "Network", "Port"}).out, "0x00001F90\n");
+    EXPECT_EQ(zconf({"--no-save", "rmkey", "-r", "Network"}).status, 0);
+    close(lock);
+    outcome r = zconf({"set", "Network", "Mtu", "dword", "1500"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zconf({"get", "Network", "Mtu"}).out, "0x000005DC\n");
+
+    // A lock let go half a second after the run starts is waited for.
+    lock = hold_lock();
+    ASSERT_GE(lock, 0) << strerror(errno);
+    std::thread release([lock] {
+        usleep(500 * 1000);
+        close(lock);
+    });
+    r = zconf({"set", "Network", "Mtu", "dword", "9000"});
+    release.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zconf({"get", "Network", "Mtu"}).out, "0x00002328\n");
+
+    // The library's own locks while it loads and while it saves in place (the file has
+    // a second link) do not stand against the run's lock.
+    ASSERT_EQ(link(kConfig, "/etc/zconfig-link.xml"), 0);
+    r = zconf({"set", "Network", "Mtu", "dword", "1280"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file("/etc/zconfig-link.xml"), read_file(kConfig));
+    EXPECT_EQ(zconf({"get", "Network", "Mtu"}).out, "0x00000500\n");
+
+    // A file this run cannot write is no reason to fail at the lock: the save reports
+    // why it cannot write it.
+    std::string before = read_file(kConfig);
+    r = zconf({"set", "Network", "Mtu", "dword", "1500"}, kReadOnlyConfig);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("zconf: saving /etc/zconfig.xml failed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("lock"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(kConfig), before);
+}
+
+// The lock is the configuration file itself: nothing in the world-writable /dev/shm is
+// created, followed or waited for, and only what is at /etc/zconfig.xml counts.
+TEST_F(Tool, TheLockIsTheConfigurationFileAlone) {
+    fs::create_symlink("/etc/planted-target", "/dev/shm/zconf.lock");
+    outcome r = zconf({"set", "A", "B", "sz", "x"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status("/etc/planted-target")));
+    EXPECT_TRUE(fs::is_symlink("/dev/shm/zconf.lock"));
+    fs::remove("/dev/shm/zconf.lock");
+    int held = open("/dev/shm/zconf.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_EQ(flock(held, LOCK_EX), 0); // anyone could take this one
+    r = zconf({"set", "A", "B", "sz", "y"});
+    close(held);
+    fs::remove("/dev/shm/zconf.lock");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zconf({"get", "A", "B"}).out, "y\n");
+
+    // A FIFO or a directory in the file's place is refused at once, and left alone.
+    fs::remove(kConfig);
+    ASSERT_EQ(mkfifo(kConfig, 0644), 0);
+    auto start = std::chrono::steady_clock::now();
+    r = zconf({"set", "A", "B", "sz", "x"}); // (reading the FIFO here would block)
+    EXPECT_LT(seconds_since(start), 30);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "zconf: cannot lock /etc/zconfig.xml: not a regular file\n");
+    EXPECT_TRUE(fs::is_fifo(kConfig));
+    fs::remove(kConfig);
+    fs::create_directory(kConfig);
+    expect_failure({"set", "A", "B", "sz", "x"}, 3, "cannot lock /etc/zconfig.xml");
+    EXPECT_TRUE(fs::is_directory(kConfig));
+}
+
+// A run with no file to lock makes an empty one, which stays only when the run saves into
+// it, with the mode the library gives a new file (0666 less the umask).
+TEST_F(Tool, TheFileMadeForTheLockStaysOnlyWhenSaved) {
+    expect_failure({"rm", "A", "B"}, 1, "A: no such key");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(kConfig)));
+    expect_failure({"rmkey", "A"}, 1, "A: no such key");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(kConfig)));
+    for (mode_t mask : {mode_t{022}, mode_t{077}}) {
+        fs::remove(kConfig);
+        mode_t old = umask(mask);
+        outcome r = zconf({"set", "A", "B", "sz", "x"});
+        umask(old);
+        EXPECT_EQ(r.status, 0) << r.err;
+        struct stat st {};
+        EXPECT_EQ(stat(kConfig, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask) << "umask " << mask;
+        EXPECT_EQ(zconf({"get", "A", "B"}).out, "x\n");
+    }
+}
+
 TEST_F(Tool, FailuresExitByKindWithOneLineAndChangeNothing) {
     write_file(kNetwork);
     // Not found.
@@ -276,7 +409,7 @@ TEST_F(Tool, FailuresExitByKindWithOneLineAndChangeNothing) {
     EXPECT_NE(r.err.find("SaveXMLFile: fopen() failed"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("zconf: saving /etc/zconfig.xml failed"), std::string::npos) << r.err;
 
-    r = zconf({"ls"}, true);
+    r = zconf({"ls"}, kNoLibrary);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("zconf: cannot load libdovizuz.so.1: ", 0), 0u) << r.err;

@@ -8,8 +8,9 @@
 //
 // Each run has a store of its own, loaded from the file when the library loads; a
 // command that changes it writes the file back with SaveXMLFile() when it succeeds.
-// Runs that change the store hold a lock from before the load until they exit, so that
-// two of them at once cannot each save their own change over the other's.
+// Runs that change the store hold a lock on the configuration file from before the load
+// until they exit, so that two of them at once cannot each save their own change over
+// the other's.
 #include "dovizuz.h"
 
 #include <cerrno>
@@ -17,10 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,8 +31,9 @@ namespace {
 
 const char kLibrary[] = "libdovizuz.so.1";
 const char kConfigFile[] = "/etc/zconfig.xml";
-// Beside the library's shared objects; anyone may take it (a lock needs no write access).
-const char kLockFile[] = "/dev/shm/zconf.lock";
+// How long a run waits for another run's lock, and the pause between two tries.
+constexpr long kLockWaitMs = 5000;
+constexpr long kLockRetryMs = 25;
 
 enum : int {
     kOk = 0,
@@ -828,11 +832,12 @@ void print_tool_help() {
           "              data hexadecimal pairs, strings as they are\n"
           "A command that changes the store saves it to the file when it succeeds; a\n"
           "command that fails changes and saves nothing. A file that holds keys none of\n"
-          "which loaded (the library refused it) is not saved over. Commands that change\n"
-          "the store run one at a time (lock /dev/shm/zconf.lock), so none undoes another.\n"
+          "which loaded (the library refused it) is not saved over. Commands that save\n"
+          "run one at a time, each holding a lock (flock) on /etc/zconfig.xml, so none\n"
+          "undoes another; one that cannot get the lock within 5 s exits 3.\n"
           "Exit status: 0 done, 1 key or value not found, 2 bad usage (command, arguments,\n"
           "type or value text), 3 other failures (access refused, store full, key not\n"
-          "empty, library missing, save failed).\n"
+          "empty, library missing, save failed, file locked by another run).\n"
           "Run \"zconf help COMMAND\" for the help of one command.\n",
           out);
 }
@@ -926,21 +931,166 @@ int run(const command &c, const invocation &call, const new_value &value) {
     return run_rmkey(call);
 }
 
-// Waits for the other runs that change the store; the lock goes with the process.
-bool lock_changes() {
-    int fd = open(kLockFile, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    while (flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR)
-            return false;
-    return true;
+// ---- The lock of runs that change the store ------------------------------------------
+//
+// The lock is a flock() lock on the configuration file itself, opened for writing: only
+// runs that may write the file take it, and it lives where only those who may write
+// /etc can make it. It is a flock() lock because the library takes fcntl() locks of
+// its own on the file (a read lock while it loads, a write lock while it saves in
+// place), which an fcntl() lock held here would stand against within this very process.
+// It stays while the library opens and closes the file and goes with the process. A
+// save renames a new file over the old one, so a lock is good only while the path still
+// names the locked file.
+
+// The lock this run holds; `created` when the run made the (empty) file to lock it.
+struct config_lock {
+    int fd = -1;
+    bool created = false;
+};
+
+enum lock_attempt { kLockTaken, kLockRetry, kLockUnwritable, kLockFailed };
+
+long long monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int run_loaded(const command &c, const invocation &call, const new_value &value) {
-    bool save = c.changes_store && !call.no_save;
-    if (save && !lock_changes())
-        return fail(kFailed, "cannot lock %s: %s", kLockFile, strerror(errno));
+void pause_ms(long ms) {
+    timespec pause = {ms / 1000, (ms % 1000) * 1000000};
+    nanosleep(&pause, nullptr);
+}
+
+// Whether an open error means this run cannot write the file at all (no write access, a
+// read-only or full file system, a missing directory, a link that leads nowhere). Such a
+// run goes on without the lock: it cannot save over another run's change, and its save
+// fails with the reason. Any other error fails the run, so that no run that might save
+// goes on unlocked.
+bool cannot_write(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+    case ETXTBSY:
+    case ENOSPC:
+    case EDQUOT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_link(const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens the configuration file for writing, or creates it empty when there is none;
+// -1 with errno when neither works (EEXIST: it appeared meanwhile, to be opened again).
+// A link at the path, which only those who may write /etc can put there, is followed as
+// the library follows it; a new file is never made through one. A new file takes 0666
+// less the umask, as the library makes one (a save keeps the mode of the file it
+// replaces). O_NONBLOCK keeps a FIFO at the path from blocking the open.
+int open_config(bool *created) {
+    *created = false;
+    int fd = open(kConfigFile, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    if (is_link(kConfigFile)) { // a link that leads nowhere: nothing to lock
+        errno = ENOENT;
+        return -1;
+    }
+    fd = open(kConfigFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    *created = fd >= 0;
+    return fd;
+}
+
+// Whether path still names the file open at fd (a save renames another file over it).
+bool names_file(const char *path, int fd) {
+    struct stat at_path, open_file;
+    return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 &&
+           at_path.st_dev == open_file.st_dev && at_path.st_ino == open_file.st_ino;
+}
+
+// Takes the lock on the file at fd without waiting; false with errno (EWOULDBLOCK while
+// another holds it).
+bool lock_file(int fd) {
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// One try at locking the file the path names; a failure is reported before kLockFailed.
+lock_attempt try_lock_config(config_lock *lock) {
+    bool created;
+    int fd = open_config(&created);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            return kLockRetry;
+        if (cannot_write(errno))
+            return kLockUnwritable;
+        fail(kFailed, "cannot lock %s: %s", kConfigFile, strerror(errno));
+        return kLockFailed;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        fail(kFailed, "cannot lock %s: not a regular file", kConfigFile);
+        return kLockFailed;
+    }
+    if (!lock_file(fd)) {
+        int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK)
+            return kLockRetry;
+        fail(kFailed, "cannot lock %s: %s", kConfigFile, strerror(error));
+        return kLockFailed;
+    }
+    if (!names_file(kConfigFile, fd)) {
+        close(fd);
+        return kLockRetry;
+    }
+    lock->fd = fd;
+    lock->created = created;
+    return kLockTaken;
+}
+
+// Takes the lock for the rest of the process, waiting at most kLockWaitMs for another
+// run to let it go; kOk also when the file cannot be written (then without the lock),
+// kFailed after a message otherwise.
+int lock_config(config_lock *lock) {
+    long long deadline = monotonic_ms() + kLockWaitMs;
+    for (;;) {
+        lock_attempt attempt = try_lock_config(lock);
+        if (attempt == kLockTaken || attempt == kLockUnwritable)
+            return kOk;
+        if (attempt == kLockFailed)
+            return kFailed;
+        if (monotonic_ms() >= deadline)
+            return fail(kFailed, "%s is locked by another process (gave up after %ld s)",
+                        kConfigFile, kLockWaitMs / 1000);
+        pause_ms(kLockRetryMs);
+    }
+}
+
+// Removes the file the run made to lock it when nothing was saved into it: the path
+// still names it and it is still empty. The lock is still held, so no other run is
+// using it.
+void remove_unused_file(const config_lock &lock) {
+    struct stat st;
+    if (lock.created && names_file(kConfigFile, lock.fd) && fstat(lock.fd, &st) == 0 &&
+        st.st_size == 0)
+        unlink(kConfigFile);
+}
+
+// Loads the library and runs the command, saving the store when the command changed it.
+int run_loaded(const command &c, const invocation &call, const new_value &value, bool save) {
     if (!load_library())
         return fail(kFailed, "cannot load %s: %s", kLibrary, dlerror());
     if (save && file_refused())
@@ -954,6 +1104,21 @@ int run_loaded(const command &c, const invocation &call, const new_value &value)
         return fail(kFailed, "saving %s failed (%s %d)", kConfigFile,
                     rc == 2 ? "the file could not be written, result" : "error", rc);
     return kOk;
+}
+
+// Runs the command; one that saves holds the lock from before the library loads the
+// file, since loading reads it, until the process exits.
+int run_command(const command &c, const invocation &call, const new_value &value) {
+    bool save = c.changes_store && !call.no_save;
+    if (!save)
+        return run_loaded(c, call, value, false);
+    config_lock lock;
+    int status = lock_config(&lock);
+    if (status != kOk)
+        return status;
+    status = run_loaded(c, call, value, true);
+    remove_unused_file(lock);
+    return status;
 }
 
 int zconf_main(int argc, char **argv) {
@@ -988,7 +1153,7 @@ int zconf_main(int argc, char **argv) {
             print_command_help(*find_command(call.args[0]));
         return kOk;
     }
-    return run_loaded(*c, call, value);
+    return run_command(*c, call, value);
 }
 
 } // namespace
