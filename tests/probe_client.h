@@ -148,6 +148,16 @@ inline std::vector<std::string> leftovers() {
     return names;
 }
 
+// Two processes change and save the store from several threads each for 1.5 s, every
+// save checked whole as a load reads it.
+inline void stress_two_processes() {
+    Probe one({"stress", "1500"}), two({"stress", "1500"});
+    EXPECT_EQ(one.next(), "stress 0");
+    EXPECT_EQ(two.next(), "stress 0");
+    EXPECT_EQ(one.finish(), 0);
+    EXPECT_EQ(two.finish(), 0);
+}
+
 // The unprivileged user the tests act as, beside root.
 inline constexpr uid_t kNobody = 65534;
 

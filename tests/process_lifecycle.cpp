@@ -160,11 +160,7 @@ TEST_F(Processes, SavesKilledAtAnyMomentLeaveAWholeFile) {
 }
 
 TEST_F(Processes, SavesFromThreadsAndProcessesAtOnce) {
-    Probe one({"stress", "1500"}), two({"stress", "1500"});
-    EXPECT_EQ(one.next(), "stress 0");
-    EXPECT_EQ(two.next(), "stress 0");
-    EXPECT_EQ(one.finish(), 0);
-    EXPECT_EQ(two.finish(), 0);
+    stress_two_processes();
     std::string saved = read_file(kConfig);
     ASSERT_TRUE(whole_document(saved));
     // What a process loads, it saves again unchanged.

@@ -75,11 +75,7 @@ TEST_F(Saves, AFullFileSystemLeavesTheOldDocumentWhole) {
 
 TEST_F(Saves, ProcessesSavingInPlaceAtOnceNeverMixTheirDocuments) {
     mount_config_from_store(one_value_document("start"));
-    Probe one({"stress", "1500"}), two({"stress", "1500"});
-    EXPECT_EQ(one.next(), "stress 0");
-    EXPECT_EQ(two.next(), "stress 0");
-    EXPECT_EQ(one.finish(), 0);
-    EXPECT_EQ(two.finish(), 0);
+    stress_two_processes();
     EXPECT_TRUE(whole_document(read_file(kStoredConfig)));
     umount(kConfig);
 }

@@ -100,11 +100,7 @@ TEST_F(Trust, ObjectsOfAnotherUserOrOpenToOthersAreNotUsed) {
 TEST_F(Trust, ProcessesWorkingAloneNeverMixTheirSaves) {
     Probe squatter({"ready", "wait"}, true);
     ASSERT_EQ(squatter.next(), "ready");
-    Probe one({"stress", "1500"}), two({"stress", "1500"});
-    EXPECT_EQ(one.next(), "stress 0");
-    EXPECT_EQ(two.next(), "stress 0");
-    EXPECT_EQ(one.finish(), 0);
-    EXPECT_EQ(two.finish(), 0);
+    stress_two_processes();
     EXPECT_TRUE(whole_document(read_file(kConfig)));
 }
 
