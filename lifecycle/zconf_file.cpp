@@ -86,9 +86,11 @@ bool write_all_at(int fd, const char *data, size_t length, off_t offset) {
     return true;
 }
 
-// A path walked to its last component, one directory at a time.
+// A path walked to its last component, one directory at a time. At the root the walk
+// holds no descriptor and names entries by their absolute names: the root itself is
+// never opened (user-mode emulators redirect an open of "/" to their own prefix).
 struct path_walk {
-    int dir_fd;                            // the directory reached (O_PATH)
+    int dir_fd;                            // the directory reached (O_PATH), or AT_FDCWD
     char dir_path[ZCONF_FILE_PATH_BUFFER]; // its path, "" for "/"
     char rest[ZCONF_FILE_PATH_BUFFER];     // what is still to walk
     char name[ZCONF_FILE_PATH_BUFFER];     // the last component, once reached
@@ -96,12 +98,31 @@ struct path_walk {
     int hops;
 };
 
-// Moves the walk into the directory fd (named name); false with errno.
+void leave_directory(path_walk &walk) {
+    if (walk.dir_fd >= 0)
+        close(walk.dir_fd);
+    walk.dir_fd = AT_FDCWD;
+}
+
+// Moves the walk to the root; false with errno.
+bool enter_root(path_walk &walk) {
+    struct stat st;
+    if (stat("/", &st) != 0)
+        return false;
+    walk.untrusted |= !trusted_directory(st);
+    leave_directory(walk);
+    walk.dir_path[0] = '\0';
+    return true;
+}
+
+// Moves the walk into the directory fd, reached by name from the current one; false
+// with errno.
 bool enter_directory(path_walk &walk, int fd, const char *name) {
     struct stat st;
     if (fd < 0)
         return false;
-    bool fits = strlen(walk.dir_path) + strlen(name) + 2 <= sizeof walk.dir_path;
+    const char *component = name + (name[0] == '/' ? 1 : 0);
+    bool fits = strlen(walk.dir_path) + strlen(component) + 2 <= sizeof walk.dir_path;
     if (!fits || fstat(fd, &st) != 0) {
         int error = fits ? errno : ENAMETOOLONG;
         close(fd);
@@ -109,15 +130,13 @@ bool enter_directory(path_walk &walk, int fd, const char *name) {
         return false;
     }
     walk.untrusted |= !trusted_directory(st);
-    close(walk.dir_fd);
+    leave_directory(walk);
     walk.dir_fd = fd;
     char *slash = strrchr(walk.dir_path, '/');
-    if (strcmp(name, "/") == 0)
-        walk.dir_path[0] = '\0';
-    else if (strcmp(name, "..") == 0 && slash != nullptr)
+    if (strcmp(component, "..") != 0)
+        strcat(strcat(walk.dir_path, "/"), component);
+    else if (slash != nullptr)
         *slash = '\0';
-    else if (strcmp(name, "..") != 0)
-        strcat(strcat(walk.dir_path, "/"), name);
     return true;
 }
 
@@ -138,43 +157,57 @@ int follow_link(path_walk &walk, const char *name, const struct stat &st) {
     if (snprintf(rest, sizeof rest, "%s/%s", link, walk.rest) >= static_cast<int>(sizeof rest))
         return ENAMETOOLONG;
     copy_path(walk.rest, rest);
-    if (link[0] == '/' && !enter_directory(walk, open("/", O_PATH | O_DIRECTORY | O_CLOEXEC), "/"))
+    if (link[0] == '/' && !enter_root(walk))
         return errno;
     return 0;
 }
 
-// Takes the next component off walk.rest into name; false when none is left.
+// Takes the next component off walk.rest into name, as the walk's directory names it
+// (an absolute name at the root); false when none is left. "." and, at the root, ".."
+// are passed over.
 bool next_component(path_walk &walk, char *name) {
-    const char *start = walk.rest + strspn(walk.rest, "/");
-    if (*start == '\0')
-        return false;
-    size_t length = strcspn(start, "/");
-    memcpy(name, start, length);
-    name[length] = '\0';
-    char rest[ZCONF_FILE_PATH_BUFFER];
-    copy_path(rest, start + length);
-    copy_path(walk.rest, rest);
-    return true;
+    for (;;) {
+        const char *start = walk.rest + strspn(walk.rest, "/");
+        if (*start == '\0')
+            return false;
+        size_t length = strcspn(start, "/");
+        bool at_root = walk.dir_fd == AT_FDCWD;
+        name[0] = '/';
+        memcpy(name + at_root, start, length);
+        name[length + at_root] = '\0';
+        char rest[ZCONF_FILE_PATH_BUFFER];
+        copy_path(rest, start + length);
+        copy_path(walk.rest, rest);
+        const char *component = name + at_root;
+        if (strcmp(component, ".") != 0 && !(at_root && strcmp(component, "..") == 0))
+            return true;
+    }
 }
 
 // Walks path to its last component: walk.dir_fd is then the directory that holds it
-// (the caller closes it) and walk.name its name. 0, or the errno fopen would meet.
+// (the caller closes it when it is not AT_FDCWD) and walk.name its name there. 0, or the
+// errno fopen would meet.
 int walk_to_last(const char *path, path_walk &walk) {
     walk.hops = 0;
-    walk.untrusted = path[0] != '/'; // what lies above the working directory is unknown
-    copy_path(walk.dir_path, path[0] == '/' ? "" : ".");
-    walk.dir_fd = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (walk.dir_fd < 0 || !copy_path(walk.rest, path))
-        return walk.dir_fd < 0 ? errno : ENAMETOOLONG;
+    walk.dir_fd = AT_FDCWD;
+    if (!copy_path(walk.rest, path))
+        return ENAMETOOLONG;
+    if (path[0] == '/') {
+        walk.untrusted = false;
+        if (!enter_root(walk))
+            return errno;
+    } else {
+        // What lies above the working directory is unknown.
+        walk.untrusted = true;
+        copy_path(walk.dir_path, ".");
+        walk.dir_fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (walk.dir_fd < 0)
+            return errno;
+    }
     struct stat st;
-    if (fstat(walk.dir_fd, &st) != 0)
-        return errno;
-    walk.untrusted |= !trusted_directory(st);
     char name[ZCONF_FILE_PATH_BUFFER];
     while (next_component(walk, name)) {
         bool last = walk.rest[strspn(walk.rest, "/")] == '\0';
-        if (strcmp(name, ".") == 0)
-            continue;
         bool exists = fstatat(walk.dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (!exists && (errno != ENOENT || !last))
             return errno;
@@ -353,7 +386,8 @@ bool zconf_file_rename_target(const char *path, char *target) {
         trusted = errno == ENOENT;
     if (walk.dir_fd >= 0)
         close(walk.dir_fd);
-    return trusted && snprintf(target, ZCONF_FILE_PATH_BUFFER, "%s/%s", walk.dir_path, walk.name) <
+    return trusted && snprintf(target, ZCONF_FILE_PATH_BUFFER, "%s/%s", walk.dir_path,
+                               walk.name + (walk.name[0] == '/' ? 1 : 0)) <
                           static_cast<int>(ZCONF_FILE_PATH_BUFFER);
 }
 
