@@ -118,7 +118,8 @@ int stress(int milliseconds) {
         threads.emplace_back([&, t] {
             for (int i = 0; std::chrono::steady_clock::now() < end; i++) {
                 std::string key = "Stress\\T" + std::to_string(t) + "\\K" + std::to_string(i % 50);
-                if (set_text(key, "V" + std::to_string(i % 7), std::string(i % 200, 'a')) != 0)
+                if (set_text(key, std::string("V").append(std::to_string(i % 7)),
+                             std::string(i % 200, 'a')) != 0)
                     failures++;
                 if (i % 3 == 0) {
                     ZConfKeyHandle h;

@@ -31,9 +31,12 @@ ZConfKeyHandle create(ZConfKeyHandle from, const char *path) {
 std::string where(ZConfKeyHandle h) {
     if (h < 0)
         return std::to_string(h);
-    std::string path;
+    std::vector<const char *> names; // from the key up to the root
     for (zconf_key *k = key_of(h); k != ZCONF_ROOT; k = k->parent)
-        path = "/" + std::string(k->name) + path;
+        names.push_back(k->name);
+    std::string path;
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+        path.append("/").append(*name);
     return path.empty() ? "/" : path;
 }
 
@@ -41,7 +44,7 @@ std::string subkeys(ZConfKeyHandle h) {
     std::string names;
     char name[300];
     for (uint32_t i = 0; ZConfEnumKey(h, i, name, sizeof name) == 0; i++)
-        names += (i ? "," : "") + std::string(name);
+        names.append(i ? "," : "").append(name);
     return names;
 }
 

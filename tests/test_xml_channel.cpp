@@ -143,6 +143,54 @@ TEST_F(Store, AReadAtAnotherPositionReadsNothing) {
     EXPECT_EQ(zconf_xml_read_done(), 0);
 }
 
+// A read that ends exactly where a key's last line before its end line ends lets go of
+// the key at once: a key deleted right after that read is freed, not left pending.
+TEST_F(Store, AKeyWhoseLinesAreDeliveredCanBeDeletedBetweenReads) {
+    const struct {
+        bool with_value;
+        std::string lines; // the lines of A before its end line
+    } cases[] = {
+        {false, "\t<KEY name=\"A\">\n"},
+        {true, "\t<KEY name=\"A\">\n\t\t<VALUE_DWORD name=\"v\">0x00000007</VALUE_DWORD>\n"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(make_key("A"), 0);
+        ASSERT_EQ(make_key("B"), 0);
+        if (c.with_value) {
+            ZConfKeyHandle h;
+            ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "A", ZCONF_KEY_ALL, &h), 0);
+            ASSERT_EQ(set_dword(h, "v", 7), 0);
+            ASSERT_EQ(ZConfCloseKey(h), 0);
+        }
+        const std::string head = root_start + c.lines;
+        const std::string tail = "\t</KEY>\n\t<KEY name=\"B\">\n\t</KEY>\n</KEY>\n";
+        ASSERT_EQ(read_document(), head + tail);
+        ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_READ), 0);
+        std::string got(head.size(), '\0');
+        uint32_t fpos = 0;
+        ASSERT_EQ(zconf_xml_read(got.data(), root_start.size(), &fpos), int32_t(root_start.size()));
+        const auto rest = static_cast<uint32_t>(c.lines.size());
+        ASSERT_EQ(zconf_xml_read(got.data() + fpos, rest, &fpos), int32_t(rest));
+        EXPECT_EQ(got, head);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "A"), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr) << c.lines;
+        std::string more(tail.size() + 1, '\0');
+        EXPECT_EQ(zconf_xml_read(more.data(), static_cast<uint32_t>(more.size()), &fpos),
+                  int32_t(tail.size()));
+        EXPECT_EQ(more.substr(0, tail.size()), tail) << "the key's end line was made already";
+        EXPECT_EQ(zconf_xml_read_done(), 0);
+        EXPECT_EQ(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr) << "nothing left pending";
+        EXPECT_EQ(read_document(), root_start + "\t<KEY name=\"B\">\n\t</KEY>\n</KEY>\n");
+        DoviZUZClose(FindhConn());
+        EXPECT_EQ(ZCONF_ROOT->open_count, 0);
+        ASSERT_EQ(make_key("A"), 0) << "the name is free again";
+        EXPECT_EQ(zconf_xml_open(ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR), 0);
+        EXPECT_EQ(zconf_xml_write_done(), 0);
+    }
+}
+
 TEST_F(Store, AWriteAtAnotherPositionIsRefusedWithAMessage) {
     const std::string doc = root_start + "\t<KEY name=\"W\">\n\t</KEY>\n</KEY>\n";
     ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_WRITE), 0);
@@ -306,9 +354,8 @@ TEST_F(Store, ReadsWithoutMemoryRetryWithoutAGap) {
             zconf_mem_fail_countdown = -1;
             EXPECT_EQ(zconf_xml_read_done(), 0);
             EXPECT_EQ(got, whole) << "failing allocation " << n << ", reads of " << count;
-            if (count == 1) {
-                EXPECT_EQ(enomem, fired ? 1 : 0) << n;
-            }
+            // The refusal reaches the caller only when the read has nothing else to give.
+            EXPECT_LE(enomem, fired ? 1 : 0) << n;
             EXPECT_EQ(live_nodes(), nodes);
             EXPECT_EQ(ZCONF_ROOT->open_count, 0);
         }

@@ -63,48 +63,59 @@ int32_t take_piece(char *piece, int32_t n) {
     return 0;
 }
 
-// One step of the walk through the tree. A step either produces the next piece or moves
-// without one; a piece the heap refuses leaves the walk where it was, so the same step
-// is taken again by the next read.
-int32_t walk_step() {
+// The value part of a walk step: makes the line of the key's next value, or, when no
+// value is left, moves on to the first subkey's start line or to the key's end line.
+// Returns 1 when the step ends here, 0 when it goes on with the new state, or -12.
+int32_t value_step() {
     xml_read_record &r = xml_read_buff;
     zconf_key *key = r.key;
-    char *piece;
-    if (r.state >= 0) {
-        zconf_value *value = __zconf_enum_value(key, r.state);
-        if (value != nullptr) {
-            if (!zconf_xml_is_value_type(zconf_value_type(value))) {
-                r.state++; // such a value has no line
-                return 0;
-            }
-            int32_t n = __xml_encode_value(r.level, value, &piece);
-            if (take_piece(piece, n) != 0)
-                return ZCONF_ERR_NOMEM;
-            r.state++;
-            return 0;
+    zconf_value *value = __zconf_enum_value(key, r.state);
+    if (value != nullptr) {
+        if (!zconf_xml_is_value_type(zconf_value_type(value))) {
+            r.state++; // such a value has no line
+            return 1;
         }
-        if (!zconf_list_empty(&key->subkeys)) {
-            r.key = zconf_key_of(key->subkeys.next);
-            __zconf_mark_key_open(r.key);
-            r.state = WALK_START_LINE;
-        } else {
-            r.state = WALK_END_LINE;
-        }
-        return 0;
-    }
-    if (r.state == WALK_START_LINE) {
-        if (is_volatile(key)) {
-            r.state = WALK_END_LINE;
-            return 0;
-        }
-        int32_t n = __xml_encode_key_open(r.level, key, &piece);
+        char *piece;
+        int32_t n = __xml_encode_value(r.level, value, &piece);
         if (take_piece(piece, n) != 0)
             return ZCONF_ERR_NOMEM;
-        r.state = 0;
-        r.level++;
+        r.state++;
+        return 1;
+    }
+    if (!zconf_list_empty(&key->subkeys)) {
+        r.key = zconf_key_of(key->subkeys.next);
+        __zconf_mark_key_open(r.key);
+        r.state = WALK_START_LINE;
+    } else {
+        r.state = WALK_END_LINE;
+    }
+    return 0;
+}
+
+// The start-line part of a walk step: makes the key's start line and turns to its
+// values; a volatile key gets no line and turns to its end at once. Returns 0 or -12.
+int32_t start_line_step() {
+    xml_read_record &r = xml_read_buff;
+    if (is_volatile(r.key)) {
+        r.state = WALK_END_LINE;
         return 0;
     }
+    char *piece;
+    int32_t n = __xml_encode_key_open(r.level, r.key, &piece);
+    if (take_piece(piece, n) != 0)
+        return ZCONF_ERR_NOMEM;
+    r.state = 0;
+    r.level++;
+    return 0;
+}
+
+// The end-line part of a walk step: makes the key's end line (none for a volatile key),
+// gives up the key and moves to its next sibling or back to its parent. Returns 0 or -12.
+int32_t end_line_step() {
+    xml_read_record &r = xml_read_buff;
+    zconf_key *key = r.key;
     if (!is_volatile(key)) {
+        char *piece;
         int32_t n = __xml_encode_key_close(r.level - 1, key, &piece);
         if (take_piece(piece, n) != 0)
             return ZCONF_ERR_NOMEM;
@@ -120,6 +131,18 @@ int32_t walk_step() {
         r.key = key->parent;
     }
     return 0;
+}
+
+// One step of the walk through the tree: produces the next piece or moves on without
+// one. A piece the heap refuses leaves the walk where it was, so the same step is taken
+// again by the next read. Returns 0 or -12.
+int32_t walk_step() {
+    if (xml_read_buff.state >= 0) {
+        int32_t rc = value_step();
+        if (rc != 0)
+            return rc < 0 ? rc : 0;
+    }
+    return xml_read_buff.state == WALK_START_LINE ? start_line_step() : end_line_step();
 }
 
 void release_piece() {
@@ -214,28 +237,29 @@ int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
         return ZCONF_ERR_BUSY;
     uint32_t total = 0;
     while (count != 0) {
-        if (r.pos == r.len) {
-            // The piece is used up: the next one is made only now that more is wanted.
-            release_piece();
-            r.fpos += r.len;
-            r.len = r.pos = 0;
-            if (r.key == nullptr)
-                break; // the document is complete
-            if (walk_step() != 0) {
-                if (total == 0) {
-                    __ZConfUnLock();
-                    return ZCONF_ERR_NOMEM;
-                }
-                break;
-            }
-            continue;
-        }
         uint32_t n = r.len - r.pos < count ? r.len - r.pos : count;
-        memcpy(buf, r.buff + r.pos, n);
+        if (n != 0)
+            memcpy(buf, r.buff + r.pos, n);
         buf += n;
         r.pos += n;
         total += n;
         count -= n;
+        if (r.pos < r.len)
+            continue; // count is used up
+        // The piece is used up: the walk takes its next step at once, so a key is let go
+        // of as soon as every line of it before its end line has been delivered.
+        release_piece();
+        r.len = r.pos = 0;
+        r.fpos = *fpos + total;
+        if (r.key == nullptr)
+            break; // the document is complete
+        if (walk_step() != 0) {
+            if (total == 0) {
+                __ZConfUnLock();
+                return ZCONF_ERR_NOMEM;
+            }
+            break;
+        }
     }
     *fpos += total;
     __ZConfUnLock();

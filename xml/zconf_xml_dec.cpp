@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 const xml_entity_observer *xml_observer;
@@ -29,6 +30,24 @@ int hex_value(uint8_t c) {
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
+}
+
+// Reads the number of a character reference, `p` being just past its "&#": "x" selects
+// hexadecimal, and the number is what strtoul reads there (so leading blanks, a sign and,
+// in hexadecimal, a "0x" prefix are allowed). It must be followed by ";" and be below
+// 256; then *position moves past the ";" and the number is returned, else -22.
+int32_t decode_number(char **position, char *p) {
+    int base = 10;
+    if (*p == 'x') {
+        base = 16;
+        p++;
+    }
+    char *end;
+    unsigned long value = strtoul(p, &end, base);
+    if (end == p || *end != ';' || value >= 256)
+        return ZCONF_ERR_INVAL;
+    *position = end + 1;
+    return static_cast<int32_t>(value);
 }
 
 char *skip_ws(char *p) {
@@ -612,22 +631,8 @@ int32_t __xml_proc_data(xml_doc *doc, char *data, int32_t len) {
 
 int32_t __xml_decode_char(char **position) {
     char *p = *position + 1;
-    if (*p == '#') {
-        p++;
-        bool hex = *p == 'x';
-        if (hex)
-            p++;
-        uint32_t value = 0;
-        const char *digits = p;
-        for (; hex ? hex_value(static_cast<uint8_t>(*p)) >= 0 : (*p >= '0' && *p <= '9'); p++) {
-            if (value < 256)
-                value = value * (hex ? 16 : 10) + static_cast<uint32_t>(hex_value(*p));
-        }
-        if (p == digits || *p != ';' || value >= 256)
-            return ZCONF_ERR_INVAL;
-        *position = p + 1;
-        return static_cast<int32_t>(value);
-    }
+    if (*p == '#')
+        return decode_number(position, p + 1);
     if (!__xml_is_name_first_char(static_cast<uint8_t>(*p)))
         return ZCONF_ERR_INVAL;
     char *name = p;
