@@ -416,6 +416,22 @@ TEST_F(Tool, FailuresExitByKindWithOneLineAndChangeNothing) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
+// Only a command the tool knows runs, and only with the options and the KEY it takes: a
+// name that resembles a command, another command's option or the root where a key is
+// needed stops the run before the store is loaded, and nothing is saved.
+TEST_F(Tool, OnlyTheNamedCommandRunsAndOnlyWithWhatItTakes) {
+    write_file(kNetwork);
+    expect_failure({"RMKEY", "Network/Eth0/Ipv4"}, 2, "unknown command 'RMKEY'");
+    expect_failure({"rmkey2", "-r", "Network"}, 2, "unknown command 'rmkey2'");
+    expect_failure({"remove", "--no-save", "Network/Eth0/Ipv4"}, 2, "unknown command 'remove'");
+    expect_failure({"rmkey", "--volatile", "Network/Eth0/Ipv4"}, 2,
+                   "zconf: --volatile belongs to mkkey only");
+    expect_failure({"set", "-r", "Network", "Mtu", "dword", "1"}, 2,
+                   "zconf: -r belongs to rmkey only");
+    expect_failure({"help", "-r"}, 2, "-r belongs to rmkey only");
+    expect_failure({"mkkey", "/"}, 2, "zconf: the root key always exists");
+}
+
 TEST_F(Tool, LibraryMessagesGoToStandardErrorAndARefusedFileIsNotSavedOver) {
     std::string broken = kNetwork.substr(0, kNetwork.size() - 7) + "\t<BAD/>\n</KEY>\n";
     write_file(broken);

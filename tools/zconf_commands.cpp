@@ -1,0 +1,191 @@
+// zconf's commands: the handler of each row of the command table, run once its
+// arguments have passed their checks.
+#include "zconf_tool.h"
+
+namespace zconf {
+
+namespace {
+
+struct listing {
+    std::vector<std::string> subkeys;
+    std::vector<std::string> values; // "NAME<TAB>TYPE[<TAB>TEXT]..." lines
+};
+
+// Appends a line per value of the key, in the order the values were set.
+int32_t read_values(ZConfKeyHandle handle, std::vector<std::string> *lines) {
+    static char data[ZCONF_MAX_NAME + kMaxValueBytes + 1];
+    char name[kNameBuffer];
+    for (uint32_t i = 0;; i++) {
+        uint32_t name_size = sizeof name, type, size = sizeof data;
+        int32_t rc = api.enum_value(handle, i, name, &name_size, &type, data, &size);
+        if (rc == ZCONF_ERR_NOENT)
+            return 0;
+        if (rc != 0)
+            return rc;
+        std::string line = std::string(name) + "\t" + type_name(type);
+        for (const std::string &item : value_items(type, data, size))
+            line += "\t" + item;
+        lines->push_back(line);
+    }
+}
+
+// The subkeys and value lines of the key at path.
+int32_t read_key(const key_path &path, listing *list) {
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    if (rc == 0)
+        rc = subkey_names(handle, &list->subkeys);
+    if (rc == 0)
+        rc = read_values(handle, &list->values);
+    release(handle);
+    return rc;
+}
+
+// Prints a key's values, then each subkey as "NAME/" followed by its own content, two
+// spaces further in. A subkey that cannot be opened by its name is shown without it.
+int print_tree(const key_path &path, const std::string &indent) {
+    listing list;
+    int32_t rc = read_key(path, &list);
+    if (rc != 0)
+        return fail_call(rc, key_text(path));
+    for (const std::string &line : list.values)
+        fprintf(out, "%s%s\n", indent.c_str(), line.c_str());
+    int status = kOk;
+    for (const std::string &name : list.subkeys) {
+        fprintf(out, "%s%s/\n", indent.c_str(), name.c_str());
+        int sub = openable(name) ? print_tree(child_path(path, name), indent + "  ")
+                                 : fail(kFailed, "%s\\%s: cannot be opened by its name",
+                                        key_text(path).c_str(), name.c_str());
+        if (status == kOk)
+            status = sub;
+    }
+    return status;
+}
+
+// Removes the keys a failed command made: only they lie below the first one made.
+void remove_created(const key_path &path, size_t created) {
+    if (created < path.size())
+        remove_tree(key_path(path.begin(), path.begin() + static_cast<long>(created) + 1));
+}
+
+} // namespace
+
+int run_ls(const invocation &call) {
+    key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
+    listing list;
+    int32_t rc = read_key(path, &list);
+    if (rc != 0)
+        return fail_key(rc, path);
+    for (const std::string &name : list.subkeys)
+        fprintf(out, "%s/\n", name.c_str());
+    for (const std::string &line : list.values)
+        fprintf(out, "%s\n", line.c_str());
+    return kOk;
+}
+
+int run_tree(const invocation &call) {
+    key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    release(handle);
+    if (rc != 0)
+        return fail_key(rc, path);
+    return print_tree(path, "");
+}
+
+int run_get(const invocation &call) {
+    key_path path = parse_key(call.args[0]);
+    const char *name = call.args[1];
+    static char data[kMaxValueBytes + 1];
+    uint32_t type, size = sizeof data;
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    if (rc != 0)
+        return fail_key(rc, path);
+    rc = api.query_value(handle, name, &type, data, &size);
+    release(handle);
+    if (rc != 0)
+        return fail_value(rc, path, name);
+    for (const std::string &item : value_items(type, data, size))
+        fprintf(out, "%s\n", item.c_str());
+    return kOk;
+}
+
+int run_set(const invocation &call) {
+    const new_value &value = call.value;
+    ZConfKeyHandle handle;
+    size_t created;
+    int32_t rc = create_key(value.key, false, &handle, &created);
+    if (rc != 0) {
+        remove_created(value.key, created);
+        return fail_key(rc, value.key);
+    }
+    rc = api.set_value(handle, value.name, value.type, value.data.data(),
+                       static_cast<uint32_t>(value.data.size()));
+    release(handle);
+    if (rc == 0)
+        return kOk;
+    remove_created(value.key, created);
+    return fail_value(rc, value.key, value.name);
+}
+
+int run_rm(const invocation &call) {
+    key_path path = parse_key(call.args[0]);
+    const char *name = call.args[1];
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    if (rc != 0)
+        return fail_key(rc, path);
+    rc = api.delete_value(handle, name);
+    release(handle);
+    return rc == 0 ? kOk : fail_value(rc, path, name);
+}
+
+int run_mkkey(const invocation &call) {
+    key_path path = parse_key(call.args[0]);
+    ZConfKeyHandle handle;
+    size_t created;
+    int32_t rc = create_key(path, (call.options & kOptionVolatile) != 0, &handle, &created);
+    release(handle);
+    if (rc == 0)
+        return kOk;
+    remove_created(path, created);
+    return fail_key(rc, path);
+}
+
+// With -r the whole subtree goes, deepest key first. Before anything is removed every
+// key of it must open by its name, so the removal does not stop halfway; were it to
+// stop anyway, the command fails without saving, and the file keeps the whole subtree
+// (the keys removed so far are gone only from this run's own store).
+int run_rmkey(const invocation &call) {
+    key_path path = parse_key(call.args[0]);
+    ZConfKeyHandle parent;
+    int32_t rc = open_key(path, path.size(), &parent);
+    release(parent);
+    if (rc != 0)
+        return fail_key(rc, path);
+    if ((call.options & kOptionRecursive) != 0) {
+        std::string unreachable;
+        rc = check_reachable(path, &unreachable);
+        if (rc != 0)
+            return fail(kFailed, "%s: a key below cannot be opened by its name (%s)",
+                        key_text(path).c_str(), unreachable.c_str());
+        rc = remove_tree(path);
+        return rc == 0 ? kOk : fail_key(rc, path);
+    }
+    rc = open_key(path, path.size() - 1, &parent);
+    if (rc == 0)
+        rc = api.delete_key(parent, api_name(path, path.size() - 1).c_str());
+    release(parent);
+    return rc == 0 ? kOk : fail_key(rc, path);
+}
+
+int run_help(const invocation &call) {
+    if (call.args.empty())
+        print_tool_help();
+    else
+        print_command_help(*find_command(call.args[0]));
+    return kOk;
+}
+
+} // namespace zconf

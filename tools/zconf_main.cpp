@@ -1,0 +1,152 @@
+// zconf: reads and changes the configuration store from the command line.
+//
+// The library writes its own diagnostics on standard output, even while it loads (its
+// constructor reads the configuration file). So that they never mix with what the tool
+// prints, the tool is not linked with it: main keeps a copy of the standard output for
+// its own use, points descriptor 1 at the standard error, and only then loads the
+// library with dlopen and takes its entry points with dlsym.
+//
+// Each run has a store of its own, loaded from the file when the library loads; a
+// command that changes it writes the file back with SaveXMLFile() when it succeeds.
+// Runs that change the store hold a lock on the configuration file from before the load
+// until they exit, so that two of them at once cannot each save their own change over
+// the other's.
+#include "zconf_tool.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
+
+namespace zconf {
+
+library_api api;
+
+namespace {
+
+// Puts the library's entry point `name` in slot; false when it has none.
+bool resolve(void *library, const char *name, void *slot) {
+    void *symbol = dlsym(library, name);
+    if (symbol == nullptr)
+        return false;
+    memcpy(slot, &symbol, sizeof symbol);
+    return true;
+}
+
+// Loads the library, which loads the store from the file, and takes its entry points.
+bool load_library() {
+    void *library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+        return false;
+    return resolve(library, "ZConfOpenKeyEx", &api.open_key) &&
+           resolve(library, "ZConfCloseKey", &api.close_key) &&
+           resolve(library, "ZConfCreateKeyEx", &api.create_key) &&
+           resolve(library, "ZConfDeleteKey", &api.delete_key) &&
+           resolve(library, "ZConfEnumKey", &api.enum_key) &&
+           resolve(library, "ZConfQueryInfoKey", &api.query_info) &&
+           resolve(library, "ZConfSetValueEx", &api.set_value) &&
+           resolve(library, "ZConfDeleteValue", &api.delete_value) &&
+           resolve(library, "ZConfEnumValue", &api.enum_value) &&
+           resolve(library, "ZConfQueryValueEx", &api.query_value) &&
+           resolve(library, "SaveXMLFile", &api.save);
+}
+
+// The file holds keys besides its root, yet none is in the store: the library refused
+// the file (its messages say why), and saving would replace it with an empty store.
+bool file_refused() {
+    FILE *file = fopen(kConfigFile, "r");
+    if (file == nullptr)
+        return false;
+    std::string text;
+    char buffer[8192];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    fclose(file);
+    size_t first = text.find("<KEY");
+    if (first == std::string::npos || text.find("<KEY", first + 1) == std::string::npos)
+        return false;
+    uint32_t subkeys = 0;
+    return api.query_info(ZCONF_HKEY_ROOT, &subkeys, nullptr, nullptr, nullptr, nullptr) == 0 &&
+           subkeys == 0;
+}
+
+// Loads the library and runs the command, saving the store when the command changed it.
+int run_loaded(const command &c, const invocation &call, bool save) {
+    if (!load_library())
+        return fail(kFailed, "cannot load %s: %s", kLibrary, dlerror());
+    if (save && file_refused())
+        return fail(kFailed, "%s did not load (see the messages above); not saving over it",
+                    kConfigFile);
+    int status = c.run(call);
+    if (status != kOk || !save)
+        return status;
+    int32_t rc = api.save();
+    if (rc != 0)
+        return fail(kFailed, "saving %s failed (%s %d)", kConfigFile,
+                    rc == 2 ? "the file could not be written, result" : "error", rc);
+    return kOk;
+}
+
+// Runs the command: at once when it does not use the store, with the library loaded
+// otherwise; one that saves holds the lock from before the library loads the file, since
+// loading reads it, until the process exits.
+int run_command(const command &c, const invocation &call) {
+    if (c.store == kNoStore)
+        return c.run(call);
+    bool save = c.store == kChangesStore && (call.options & kOptionNoSave) == 0;
+    if (!save)
+        return run_loaded(c, call, false);
+    config_lock lock;
+    int status = lock_config(&lock);
+    if (status != kOk)
+        return status;
+    status = run_loaded(c, call, true);
+    remove_unused_file(lock);
+    return status;
+}
+
+// Splits the arguments, finds the command's row and runs it; the exit status.
+int zconf_main(int argc, char **argv) {
+    invocation call;
+    std::vector<const char *> words;
+    if (parse_arguments(argc, argv, &call, &words) != kOk)
+        return kUsage;
+    bool help = (call.options & kOptionHelp) != 0;
+    if (words.empty()) {
+        if (help) {
+            print_tool_help();
+            return kOk;
+        }
+        return fail(kUsage, "no command given (see zconf --help)");
+    }
+    const command *c = find_command(words[0]);
+    if (c == nullptr)
+        return fail(kUsage, "unknown command '%s' (see zconf --help)", words[0]);
+    call.args.assign(words.begin() + 1, words.end());
+    if (help) {
+        print_command_help(*c);
+        return kOk;
+    }
+    int status = check_arguments(*c, &call);
+    if (status != kOk)
+        return status;
+    return run_command(*c, call);
+}
+
+} // namespace
+
+} // namespace zconf
+
+int main(int argc, char **argv) {
+    using namespace zconf;
+    if (!separate_outputs()) {
+        fprintf(stderr, "zconf: no standard output: %s\n", strerror(errno));
+        return kFailed;
+    }
+    int status = zconf_main(argc, argv);
+    if (fflush(out) != 0 || ferror(out)) {
+        fprintf(stderr, "zconf: writing the output failed: %s\n", strerror(errno));
+        return kFailed;
+    }
+    return status;
+}

@@ -1,0 +1,120 @@
+// zconf's output and messages: the tool's own standard output kept apart from the
+// library's, the one-line error messages and the help texts.
+#include "zconf_tool.h"
+
+#include <cstdarg>
+#include <unistd.h>
+
+namespace zconf {
+
+FILE *out;
+
+namespace {
+
+// What a failed library call means: the exit status and the words after the name.
+struct call_failure {
+    int32_t rc;
+    int status;
+    const char *meaning;
+};
+
+constexpr call_failure kCallFailures[] = {
+    {ZCONF_ERR_NOENT, kNotFound, "not found"},
+    {ZCONF_ERR_ACCES, kFailed, "access refused"},
+    {ZCONF_ERR_NOMEM, kFailed, "store full (no room or no free key handle)"},
+    {ZCONF_ERR_NOTEMPTY, kFailed, "key not empty: it has subkeys (rmkey -r removes them too)"},
+    {ZCONF_ERR_IDRM, kFailed, "key is being removed"},
+    {ZCONF_ERR_BUSY, kFailed, "store busy"},
+    {ZCONF_ERR_INVAL, kFailed, "refused by the store as invalid"},
+};
+
+// A value as messages name it.
+std::string value_text(const key_path &path, const char *name) {
+    return key_text(path) + ": value '" + name + "'";
+}
+
+} // namespace
+
+// Descriptor 1 goes nowhere when there is no standard error.
+bool separate_outputs() {
+    int kept = dup(STDOUT_FILENO);
+    if (kept < 0)
+        return false;
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        freopen("/dev/null", "w", stdout);
+    setvbuf(stdout, nullptr, _IOLBF, 0); // library lines appear as they are printed
+    out = fdopen(kept, "w");
+    return out != nullptr;
+}
+
+// The library's lines printed so far go first, so that the lines keep their order.
+int fail(int status, const char *format, ...) {
+    fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    fputs("zconf: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return status;
+}
+
+int fail_call(int32_t rc, const std::string &what) {
+    for (const call_failure &f : kCallFailures)
+        if (f.rc == rc)
+            return fail(f.status, "%s: %s", what.c_str(), f.meaning);
+    return fail(kFailed, "%s: failed, error %d", what.c_str(), rc);
+}
+
+int fail_key(int32_t rc, const key_path &path) {
+    if (rc == ZCONF_ERR_NOENT)
+        return fail(kNotFound, "%s: no such key", key_text(path).c_str());
+    return fail_call(rc, key_text(path));
+}
+
+int fail_value(int32_t rc, const key_path &path, const char *name) {
+    if (rc == ZCONF_ERR_NOENT)
+        return fail(kNotFound, "%s: no such value '%s'", key_text(path).c_str(), name);
+    return fail_call(rc, value_text(path, name));
+}
+
+void print_tool_help() {
+    fputs("Usage: zconf [--no-save] COMMAND [ARGS...]\n"
+          "Reads and changes the configuration store kept in /etc/zconfig.xml.\n\nCommands:\n",
+          out);
+    for (size_t i = 0; i < kCommandCount; i++)
+        fprintf(out, "  zconf %s\n", kCommands[i].usage);
+    fputs("\nKEY names keys from the root down, separated by \"\\\" or \"/\"; an empty KEY is\n"
+          "the root. Names ignore letter case and take at most 255 bytes.\n"
+          "Options, before or after the command:\n"
+          "  --no-save   change the store of this run only; the file stays as it is\n"
+          "  -h, --help  print help (of the command, when one is given)\n"
+          "  --          no options after it (for a VALUE that begins with -)\n"
+          "Output, on standard output only (the library's messages go to standard error):\n"
+          "  ls          \"NAME/\" per subkey (in name order), then \"NAME<TAB>TYPE<TAB>TEXT\"\n"
+          "              per value (in the order set): a TAB and a TEXT per item for\n"
+          "              MULTI_SZ, no TEXT for NONE\n"
+          "  tree        a key's values as ls prints them, then per subkey \"NAME/\" and its\n"
+          "              own content two spaces further in\n"
+          "  get         the TEXT alone, one line per MULTI_SZ item, none for NONE\n"
+          "  TYPE        NONE, BINARY, SZ, MULTI_SZ, DWORD, DWORD_LE, DWORD_BE, QWORD,\n"
+          "              QWORD_LE, QWORD_BE\n"
+          "  TEXT        as in the file: integers 0x and 8 or 16 hexadecimal digits, binary\n"
+          "              data hexadecimal pairs, strings as they are\n"
+          "A command that changes the store saves it to the file when it succeeds; a\n"
+          "command that fails changes and saves nothing. A file that holds keys none of\n"
+          "which loaded (the library refused it) is not saved over. Commands that save\n"
+          "run one at a time, each holding a lock (flock) on /etc/zconfig.xml, so none\n"
+          "undoes another; one that cannot get the lock within 5 s exits 3.\n"
+          "Exit status: 0 done, 1 key or value not found, 2 bad usage (command, arguments,\n"
+          "type or value text), 3 other failures (access refused, store full, key not\n"
+          "empty, library missing, save failed, file locked by another run).\n"
+          "Run \"zconf help COMMAND\" for the help of one command.\n",
+          out);
+}
+
+void print_command_help(const command &c) {
+    fprintf(out, "Usage: zconf [--no-save] %s\n%s", c.usage, c.help);
+}
+
+} // namespace zconf

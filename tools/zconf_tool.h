@@ -1,0 +1,224 @@
+// zconf's internal interface: what the tool's source files share with each other.
+#pragma once
+
+#include "dovizuz.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zconf {
+
+inline constexpr char kLibrary[] = "libdovizuz.so.1";
+inline constexpr char kConfigFile[] = "/etc/zconfig.xml";
+
+// Exit statuses.
+enum : int {
+    kOk = 0,
+    kNotFound = 1,
+    kUsage = 2,
+    kFailed = 3,
+};
+
+// Largest name and value data the store holds; a value's name plus data takes at most
+// kMaxValueBytes bytes.
+inline constexpr size_t kNameBuffer = ZCONF_MAX_NAME + 1;
+inline constexpr size_t kMaxValueBytes = 4079;
+
+// ---- The library's entry points (zconf_main.cpp) -------------------------------------
+
+struct library_api {
+    decltype(&ZConfOpenKeyEx) open_key;
+    decltype(&ZConfCloseKey) close_key;
+    decltype(&ZConfCreateKeyEx) create_key;
+    decltype(&ZConfDeleteKey) delete_key;
+    decltype(&ZConfEnumKey) enum_key;
+    decltype(&ZConfQueryInfoKey) query_info;
+    decltype(&ZConfSetValueEx) set_value;
+    decltype(&ZConfDeleteValue) delete_value;
+    decltype(&ZConfEnumValue) enum_value;
+    decltype(&ZConfQueryValueEx) query_value;
+    decltype(&SaveXMLFile) save;
+};
+
+// The library's entry points, set once the library is loaded.
+extern library_api api;
+
+// ---- Arguments and the command table (zconf_args.cpp) --------------------------------
+
+// Options, as bits of invocation::options.
+enum : unsigned {
+    kOptionNoSave = 1u << 0,
+    kOptionHelp = 1u << 1,
+    kOptionRecursive = 1u << 2,
+    kOptionVolatile = 1u << 3,
+};
+
+// A key path as its names from the root down; empty for the root.
+typedef std::vector<std::string> key_path;
+
+// A `set` whose arguments have been checked: the key, the value's name and its data.
+struct new_value {
+    key_path key;
+    const char *name = nullptr;
+    uint32_t type = 0;
+    std::string data;
+};
+
+// One run's command line, split: the arguments after the command's name, the options
+// given and, for `set`, the value its checked arguments make.
+struct invocation {
+    std::vector<const char *> args;
+    unsigned options = 0;
+    new_value value;
+};
+
+// What a command does with the store: nothing (the library is not loaded), read it, or
+// change it (then the run takes the lock and saves).
+enum store_use { kNoStore, kReadsStore, kChangesStore };
+
+// A row of the command table: everything the tool knows about one command.
+struct command {
+    const char *name;
+    int (*run)(const invocation &call);               // runs it once the arguments pass
+    int (*check)(const command &c, invocation *call); // checks its arguments
+    size_t min_args, max_args;                        // positional arguments it takes
+    unsigned options;                                 // options of its own it takes
+    const char *root_refused;                         // why KEY cannot be the root; NULL: it can
+    store_use store;
+    const char *usage;
+    const char *help;
+};
+
+// The command table, in the order the help lists it.
+extern const command kCommands[];
+extern const size_t kCommandCount;
+
+// The row of the command called `name`, or NULL.
+const command *find_command(const char *name);
+
+// Splits argv into options and positional arguments (the command's name first); kUsage
+// after a message for an unknown option.
+int parse_arguments(int argc, char **argv, invocation *call, std::vector<const char *> *words);
+
+// Checks the arguments of command c before the library is loaded; kOk, or the status
+// after a message. Fills call->value for `set`.
+int check_arguments(const command &c, invocation *call);
+
+// ---- Value text (zconf_value.cpp) -----------------------------------------------------
+
+// The type code of a name such as "dword_be" or "VALUE_DWORD_BE" (any case), or -1.
+int32_t parse_type(const char *text);
+
+// The type's name in capitals without "VALUE_"; "TYPE_n" for a code that names none.
+std::string type_name(uint32_t type);
+
+// Whether `count` value texts suit the type: none for NONE, one for SZ and the
+// integers, at least one for BINARY, any number for MULTI_SZ.
+bool value_count_fits(uint32_t type, size_t count);
+
+// The value's data as the store takes it, from its texts; false for bad text.
+bool encode_value(uint32_t type, const std::vector<const char *> &items, std::string *data);
+
+// The value's text as the configuration file writes it; one text per string list item.
+std::vector<std::string> value_items(uint32_t type, const char *data, uint32_t size);
+
+// ---- Key paths and walks over the store (zconf_keys.cpp) ------------------------------
+
+// Splits KEY at "\" and "/" (runs of them count as one); a leading "HZCONF_ROOT" names
+// the root.
+key_path parse_key(const char *text);
+
+// The first `depth` names of path joined by "\", or "\" for the root.
+std::string key_text(const key_path &path, size_t depth);
+
+// The whole path joined by "\", or "\" for the root.
+std::string key_text(const key_path &path);
+
+// The path with one more name below it.
+key_path child_path(const key_path &path, const std::string &name);
+
+// The i-th name of path as the library is to read it.
+std::string api_name(const key_path &path, size_t i);
+
+// Whether a key of this name can be opened by it (not empty, no separator).
+bool openable(const std::string &name);
+
+// Ends the handles of a walk (all of this thread's); the root's handle is never closed.
+void release(ZConfKeyHandle handle);
+
+// Opens the key of the first `depth` names of path, one name at a time; the handles
+// stay open until release().
+int32_t open_key(const key_path &path, size_t depth, ZConfKeyHandle *handle);
+
+// Opens the key at path, making the missing keys; *created is the depth of the first
+// key made (path.size() when none was).
+int32_t create_key(const key_path &path, bool is_volatile, ZConfKeyHandle *handle, size_t *created);
+
+// Appends the names of the key's subkeys, in the store's order.
+int32_t subkey_names(ZConfKeyHandle handle, std::vector<std::string> *names);
+
+// Removes the key at path (not the root) with its whole subtree, deepest keys first.
+int32_t remove_tree(const key_path &path);
+
+// Whether every key below path opens by its name; *unreachable names the first that
+// does not.
+int32_t check_reachable(const key_path &path, std::string *unreachable);
+
+// ---- Commands (zconf_commands.cpp) ----------------------------------------------------
+
+int run_ls(const invocation &call);
+int run_tree(const invocation &call);
+int run_get(const invocation &call);
+int run_set(const invocation &call);
+int run_rm(const invocation &call);
+int run_mkkey(const invocation &call);
+int run_rmkey(const invocation &call);
+int run_help(const invocation &call);
+
+// ---- Output and messages (zconf_output.cpp) -------------------------------------------
+
+// The tool's own output: the standard output the tool was started with.
+extern FILE *out;
+
+// Keeps the standard output for the tool and points descriptor 1, where the library
+// prints, at the standard error; false when there is no standard output.
+bool separate_outputs();
+
+// Prints "zconf: " and the message as one line on the standard error; returns status.
+__attribute__((format(printf, 2, 3))) int fail(int status, const char *format, ...);
+
+// One line naming `what` and what the failed library call's result means.
+int fail_call(int32_t rc, const std::string &what);
+
+// One line for a failed call on the key at path ("no such key" for -2).
+int fail_key(int32_t rc, const key_path &path);
+
+// One line for a failed call on a value of the key at path ("no such value" for -2).
+int fail_value(int32_t rc, const key_path &path, const char *name);
+
+// Prints the tool's help on the tool's output.
+void print_tool_help();
+
+// Prints the help of one command on the tool's output.
+void print_command_help(const command &c);
+
+// ---- The lock of runs that change the store (zconf_lock.cpp) --------------------------
+
+// The lock this run holds; `created` when the run made the (empty) file to lock it.
+struct config_lock {
+    int fd = -1;
+    bool created = false;
+};
+
+// Takes the lock for the rest of the process, waiting a while for another run to let
+// it go; kOk also when the file cannot be written (then without it), kFailed after a
+// message otherwise.
+int lock_config(config_lock *lock);
+
+// Removes the file the run made to lock it when nothing was saved into it.
+void remove_unused_file(const config_lock &lock);
+
+} // namespace zconf
