@@ -61,32 +61,124 @@ typedef int32_t ZConfKeyHandle;
 #define ZCONF_MAX_HANDLES 127
 #define ZCONF_MAX_CONNECTIONS 64
 
+/*
+ * What every call below shares:
+ * - The calling thread gets a connection on its first call; while 64 other threads hold
+ *   one, every call of a thread without one returns -22 (ZConfCloseKey: -9).
+ * - hKey is 0 (the root) or a handle 1..127 that this thread obtained and has not
+ *   closed; any other hKey returns -22 (ZConfCloseKey: -9).
+ * - A path or name is cut to its first 259 bytes. Path names are separated by '\' or
+ *   '/', a run of separators counting as one; names are compared without regard to case.
+ * - A NULL path, name or result-handle pointer returns -22 and changes nothing.
+ * - -16 means the store's lock could not be taken; nothing was done.
+ * - A failed call changes nothing, except where said below.
+ */
+
+/* Opens the key at path below hKey ("HZCONF_ROOT" at the start of a path from the root
+ * names the root; leading separators are skipped). mode is 1..3 (ZCONF_KEY_*), else -13;
+ * only the write bit is enforced, by the calls that change the store. 0 with the new
+ * handle (the lowest free of 1..127) in *result; on failure the negative result is also
+ * stored in *result: -2 for an empty path or a missing key, -12 when all 127 handles are
+ * open (tested before the path). A NULL result returns -22 and stores nothing. */
 ZCONF_EXPORT int32_t ZConfOpenKeyEx(ZConfKeyHandle hKey, const char *path, uint32_t mode,
                                     ZConfKeyHandle *result);
+
+/* Closes hKey (1..127) and then every other handle of the calling thread, and frees its
+ * connection; a deleted key that no other handle holds goes at this close. 0 on success;
+ * -9 for handle 0, a handle outside 1..127 or one not open, and then no handle is
+ * closed. */
 ZCONF_EXPORT int32_t ZConfCloseKey(ZConfKeyHandle hKey);
 
+/* ZConfCreateKeyEx(hKey, path, 0, NULL, result). */
 ZCONF_EXPORT int32_t ZConfCreateKey(ZConfKeyHandle hKey, const char *path, ZConfKeyHandle *result);
+
+/* Opens the key at path below hKey, making the missing keys of the path; an empty path
+ * opens the key of hKey. A path that begins with a separator begins with a key named ""
+ * (leading separators are not skipped). The new keys are volatile (never saved) when
+ * isVolatile is non-zero or their parent is volatile; existing keys stay as they are. 0
+ * with a new handle (mode ZCONF_KEY_ALL) in *result; *disposition (when not NULL) is 1
+ * when a key was made, else 0. On failure the negative result is stored in *result: -13
+ * for a handle without the write bit, -12 when all 127 handles are open or a key cannot
+ * be made (a name of 256 bytes or more, no memory; the keys made before it stay, with
+ * *disposition 0), -43 at or below a key whose deletion is pending. A NULL result
+ * returns -22 and stores nothing. */
 ZCONF_EXPORT int32_t ZConfCreateKeyEx(ZConfKeyHandle hKey, const char *path, uint32_t isVolatile,
                                       uint32_t *disposition, ZConfKeyHandle *result);
+
+/* Deletes the key at keyName below hKey (leading separators are not skipped; an empty
+ * keyName names the key of hKey) with its values. A key still open in any thread stays
+ * until its last handle is closed, and can still be opened meanwhile. 0 when deleted or
+ * marked; -2 when the key does not exist; -39 when it has subkeys; -13 for a handle
+ * without the write bit. Prints a trace line on standard output when hKey is valid, and
+ * a second one when it also has the write bit. */
 ZCONF_EXPORT int32_t ZConfDeleteKey(ZConfKeyHandle hKey, const char *keyName);
+
+/* Copies the name of the index-th (0-based) subkey of hKey, in order of name without
+ * regard to case, into name as strncpy(name, subkey, size) does: a name of size bytes or
+ * more is cut and not terminated, and that is not reported. 0; -2 when index is past the
+ * last subkey, which ends an enumeration; -22 for a NULL name or a size of 0. */
 ZCONF_EXPORT int32_t ZConfEnumKey(ZConfKeyHandle hKey, uint32_t index, char *name, uint32_t size);
+
+/* Stores, through each pointer that is not NULL, the key's number of subkeys, the length
+ * of its longest subkey name, its number of values, the length of its longest value name
+ * and its largest value data (as stored: with the NUL that ends a string). Lengths are
+ * in bytes without a terminating NUL; deeper keys do not count. 0. */
 ZCONF_EXPORT int32_t ZConfQueryInfoKey(ZConfKeyHandle hKey, uint32_t *subkeys,
                                        uint32_t *maxSubkeyName, uint32_t *values,
                                        uint32_t *maxValueName, uint32_t *maxValueData);
 
+/* Sets value name of hKey to size bytes of data of the given type, replacing a value of
+ * that name in its place (it takes the new name's letter case, type and data) or adding
+ * it at the end. size must be 0 for NONE (data may then be NULL), not 0 for BINARY, SZ
+ * and MULTI_SZ, 4 for the DWORD types and 8 for the QWORD types; a NUL is added to a
+ * string (SZ, MULTI_SZ) whose last byte is not NUL. Integers are stored as the bytes
+ * given, in their order. 0; -22 for another type (7, above 10), a size that does not fit
+ * the type or NULL data with data expected; -13 on the root key or through a handle
+ * without the write bit; -12 when the name takes 256 bytes or more, the name and the
+ * stored data together more than 4079, or there is no memory (an existing value stays as
+ * it was). */
 ZCONF_EXPORT int32_t ZConfSetValueEx(ZConfKeyHandle hKey, const char *name, uint32_t type,
                                      const void *data, uint32_t size);
+
+/* Deletes value name of hKey. 0; -2 when there is none; -13 for a handle without the
+ * write bit. */
 ZCONF_EXPORT int32_t ZConfDeleteValue(ZConfKeyHandle hKey, const char *name);
+
+/* Reads the index-th (0-based) value of hKey, in the order the values were first set.
+ * *nameSize holds the size of name on entry: the value's name is copied as
+ * strncpy(name, value, *nameSize) does (cut and not terminated when too long, which is
+ * not reported), and *nameSize becomes the smaller of that size and the name's length.
+ * type, when not NULL, receives the type. With data NULL, *dataSize (when dataSize is not
+ * NULL) becomes the data's length. With data, *dataSize holds its size on entry: as much
+ * of the data as fits is copied and *dataSize becomes the number of bytes copied, so
+ * after -75 it holds the buffer's size, not the length (ask again with data NULL).
+ * 0; -75 when the data did not fit; -2 when index is past the last value, which ends an
+ * enumeration; -22 for a NULL name or nameSize, a *nameSize of 0, or data without
+ * dataSize. */
 ZCONF_EXPORT int32_t ZConfEnumValue(ZConfKeyHandle hKey, uint32_t index, char *name,
                                     uint32_t *nameSize, uint32_t *type, void *data,
                                     uint32_t *dataSize);
+
+/* Reads value name of hKey. type, when not NULL, receives the type. With data NULL,
+ * *dataSize (when dataSize is not NULL) becomes the data's length: the way to ask for
+ * the size. With data, *dataSize holds its size on entry: as much of the data as fits
+ * is copied and *dataSize becomes the data's whole length, also after -75.
+ * 0; -75 when the data did not fit; -2 when there is no such value; -22 for data without
+ * dataSize. */
 ZCONF_EXPORT int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, uint32_t *type,
                                        void *data, uint32_t *dataSize);
 
 /* Writes the whole store (less its volatile keys) to the configuration file. The new
- * document replaces the file in one step, so the file is always either the old one or
- * the new one, whole. 0 on success; a negative error number when the document cannot be
- * produced; 2 when the file cannot be written (the file is then unchanged). */
+ * document replaces the file in one step (a rename), so the file is either the old one
+ * or the new one, whole; where a rename cannot serve (a file mounted over the path, a
+ * file with a second link, a directory others may write) it is written over the old
+ * bytes in place, and only a crash in the middle of that can leave a cut file. 0 on
+ * success; 2 when the file cannot be written (it cannot be opened for writing, a write
+ * fails, or another process holds a lock on it for more than 10 seconds); a negative
+ * error number when the document cannot be produced (-16 the store or its document
+ * channel is busy, -12 no memory). On every failure the file is unchanged and a line on
+ * standard output says why. The calls above change only this process's store: they reach
+ * the file only through this call. */
 ZCONF_EXPORT int32_t SaveXMLFile(void);
 
 #ifdef __cplusplus

@@ -87,9 +87,9 @@ struct command {
     size_t min_args, max_args;                        // positional arguments it takes
     unsigned options;                                 // options of its own it takes
     const char *root_refused;                         // why KEY cannot be the root; NULL: it can
-    store_use store;
-    const char *usage;
-    const char *help;
+    store_use store;                                  // what it does with the store
+    const char *usage;                                // its synopsis, after "zconf "
+    const char *help;                                 // its help text, after the synopsis
 };
 
 // The command table, in the order the help lists it.
@@ -169,6 +169,8 @@ int32_t check_reachable(const key_path &path, std::string *unreachable);
 
 // ---- Commands (zconf_commands.cpp) ----------------------------------------------------
 
+// The handlers of the command table: each runs its command on checked arguments and
+// returns the exit status after its output or its message.
 int run_ls(const invocation &call);
 int run_tree(const invocation &call);
 int run_get(const invocation &call);
