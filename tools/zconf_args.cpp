@@ -8,6 +8,7 @@ namespace zconf {
 
 namespace {
 
+// No upper bound on a command's arguments.
 constexpr size_t kAny = ~size_t{0};
 
 // An option as the command line spells it, and its bit.
@@ -16,6 +17,7 @@ struct option {
     unsigned flag;
 };
 
+// The options of the tool; "--" ends them.
 constexpr option kOptions[] = {
     {"--no-save", kOptionNoSave},    {"-h", kOptionHelp},
     {"--help", kOptionHelp},         {"-r", kOptionRecursive},
@@ -25,6 +27,7 @@ constexpr option kOptions[] = {
 // The options every command takes.
 constexpr unsigned kCommonOptions = kOptionNoSave | kOptionHelp;
 
+// A name the store can hold (at most 255 bytes); kUsage after a message otherwise.
 int check_name(const char *name, const char *what) {
     if (strlen(name) > ZCONF_MAX_NAME)
         return fail(kUsage, "%s name too long (%zu bytes; at most %d): %.40s...", what,
@@ -32,7 +35,8 @@ int check_name(const char *name, const char *what) {
     return kOk;
 }
 
-// `root_refused` says why the command cannot take the root; NULL when it can.
+// A KEY the store can reach; `root_refused` says why the command cannot take the root
+// (NULL when it can). kUsage after a message otherwise.
 int check_key(const char *text, const char *root_refused) {
     key_path path = parse_key(text);
     if (path.empty() && root_refused != nullptr)

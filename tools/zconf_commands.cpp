@@ -70,6 +70,7 @@ void remove_created(const key_path &path, size_t created) {
 
 } // namespace
 
+// ls [KEY]: the subkey lines, then the value lines.
 int run_ls(const invocation &call) {
     key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
     listing list;
@@ -83,6 +84,7 @@ int run_ls(const invocation &call) {
     return kOk;
 }
 
+// tree [KEY]: the key's whole subtree, indented.
 int run_tree(const invocation &call) {
     key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
     ZConfKeyHandle handle;
@@ -93,6 +95,7 @@ int run_tree(const invocation &call) {
     return print_tree(path, "");
 }
 
+// get KEY NAME: the value's text alone.
 int run_get(const invocation &call) {
     key_path path = parse_key(call.args[0]);
     const char *name = call.args[1];
@@ -111,6 +114,7 @@ int run_get(const invocation &call) {
     return kOk;
 }
 
+// set: the checked value, on a key made when missing; keys made for a failing set go.
 int run_set(const invocation &call) {
     const new_value &value = call.value;
     ZConfKeyHandle handle;
@@ -129,6 +133,7 @@ int run_set(const invocation &call) {
     return fail_value(rc, value.key, value.name);
 }
 
+// rm KEY NAME: deletes the value.
 int run_rm(const invocation &call) {
     key_path path = parse_key(call.args[0]);
     const char *name = call.args[1];
@@ -141,6 +146,7 @@ int run_rm(const invocation &call) {
     return rc == 0 ? kOk : fail_value(rc, path, name);
 }
 
+// mkkey [--volatile] KEY: makes the missing keys of the path.
 int run_mkkey(const invocation &call) {
     key_path path = parse_key(call.args[0]);
     ZConfKeyHandle handle;
@@ -180,6 +186,7 @@ int run_rmkey(const invocation &call) {
     return rc == 0 ? kOk : fail_key(rc, path);
 }
 
+// help [COMMAND]: the tool's help or the command's.
 int run_help(const invocation &call) {
     if (call.args.empty())
         print_tool_help();

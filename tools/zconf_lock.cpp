@@ -29,12 +29,14 @@ constexpr long kLockRetryMs = 25;
 
 enum lock_attempt { kLockTaken, kLockRetry, kLockUnwritable, kLockFailed };
 
+// Milliseconds on a clock that never jumps.
 long long monotonic_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Sleeps for ms milliseconds.
 void pause_ms(long ms) {
     timespec pause = {ms / 1000, (ms % 1000) * 1000000};
     nanosleep(&pause, nullptr);
@@ -62,6 +64,7 @@ bool cannot_write(int error) {
     }
 }
 
+// Whether path itself is a symbolic link.
 bool is_link(const char *path) {
     struct stat st;
     return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);

@@ -137,6 +137,7 @@ int zconf_main(int argc, char **argv) {
 
 } // namespace zconf
 
+// Runs zconf_main with the outputs kept apart; a failed write of the output fails the run.
 int main(int argc, char **argv) {
     using namespace zconf;
     if (!separate_outputs()) {

@@ -19,6 +19,7 @@ bool is_dword(uint32_t type) { return type >= ZCONF_VALUE_DWORD && type <= ZCONF
 
 bool is_qword(uint32_t type) { return type >= ZCONF_VALUE_QWORD && type <= ZCONF_VALUE_QWORD_BE; }
 
+// The value of a hexadecimal digit in either case, or -1.
 int hex_digit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -94,6 +95,7 @@ std::vector<std::string> list_items(const char *data, uint32_t size) {
     return items;
 }
 
+// "0x" and the number in `digits` capital hexadecimal digits at least.
 std::string hex_number(uint64_t number, int digits) {
     char text[24];
     snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(number));
