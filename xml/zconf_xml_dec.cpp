@@ -560,6 +560,8 @@ int32_t end_value(xml_doc *doc) {
         return ZCONF_ERR_INVAL; // values directly inside the root are refused
     if (finish_value_data(doc) != 0)
         return ZCONF_ERR_INVAL;
+    // The tree reads a string's last byte: one is always there.
+    assert(!zconf_type_is_string(static_cast<uint32_t>(doc->elemType)) || doc->dataLen >= 1);
     zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
                                               doc->data, static_cast<uint32_t>(doc->dataLen));
     if (value == nullptr)

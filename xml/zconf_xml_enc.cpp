@@ -6,6 +6,7 @@
 #include "tree/zconf_types.h"
 #include "xml/zconf_value_text.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -181,6 +182,8 @@ int32_t __xml_encode_value(int32_t level, const zconf_value *value, char **piece
     const char *element = zconf_type(type).element;
     size_t e = strlen(element);
     const uint8_t *data = zconf_value_data(value);
+    // A string's text is measured and written up to a NUL, which its data must end in.
+    assert(!zconf_type_is_string(type) || (n >= 1 && data[n - 1] == 0));
     size_t size = level + 2 * e + __xml_string_len(value->name) + data_text_len(type, data, n) +
                   value_line_fixed;
     char *out = new_piece(size, piece);
