@@ -445,7 +445,8 @@ int32_t DoviZUZQueryInfoKey(int32_t connection, int32_t hKey, uint32_t *subkeys,
 
 int32_t DoviZUZSetValueEx(int32_t connection, int32_t hKey, const char *name, uint32_t type,
                           const void *data, uint32_t size) {
-    if (name == nullptr || (data == nullptr && type != 0) || !valid_connection(connection))
+    if (name == nullptr || (data == nullptr && type != ZCONF_VALUE_NONE) ||
+        !valid_connection(connection))
         return ZCONF_ERR_INVAL;
     if (!zconf_type_size_matches(type, size))
         return ZCONF_ERR_INVAL;
