@@ -1,7 +1,10 @@
+// API frame and internal operations: connections, handles, the API mutex, path walks,
+// and the key and value operations behind the exported entry points.
 #include "api/zconf_api.h"
 
+#include "tree/zconf_types.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +12,7 @@
 #include <unistd.h>
 
 // Constant-initialised, so loading the library does not fill the table at run time.
-constinit ZConfConnection conn_handles[ZCONF_CONNECTIONS]{};
+constinit ZConfConnection conn_handles[ZCONF_MAX_CONNECTIONS]{};
 zconf_key *ZCONF_ROOT;
 uint32_t zconf_open_keys;
 pthread_mutex_t zconf_api_mutex;
@@ -27,12 +30,12 @@ bool connection_table_used;
 __attribute__((tls_model("initial-exec"))) thread_local int32_t cached_tid;
 
 bool valid_connection(int32_t connection) {
-    return connection >= 0 && connection < ZCONF_CONNECTIONS;
+    return connection >= 0 && connection < ZCONF_MAX_CONNECTIONS;
 }
 
 bool connection_open(int32_t connection) { return conn_handles[connection].slots[0].mode != 0; }
 
-bool has_write_bit(uint32_t mode) { return (mode & ZCONF_MODE_WRITE) != 0; }
+bool has_write_bit(uint32_t mode) { return (mode & ZCONF_KEY_WRITE) != 0; }
 
 void clear_connection(ZConfConnection &entry) {
     entry.thread_id.store(0, std::memory_order_relaxed);
@@ -77,7 +80,7 @@ void fork_child() {
     if (!api_running)
         return;
     int32_t child_tid = local_gettid();
-    for (int32_t c = 0; c < ZCONF_CONNECTIONS; c++) {
+    for (int32_t c = 0; c < ZCONF_MAX_CONNECTIONS; c++) {
         if (!connection_open(c))
             continue;
         if (parent_tid != 0 &&
@@ -98,7 +101,7 @@ void register_fork_handlers() {
 // Runs fn with the handle's key under the mutex: lock, validate, fn, unlock.
 template <typename Fn> int32_t with_key(int32_t connection, int32_t hKey, Fn fn) {
     if (zconf_lock() != 0)
-        return -EBUSY;
+        return ZCONF_ERR_BUSY;
     zconf_key *key;
     int32_t rc = __ZConfGetKey(connection, hKey, &key);
     if (rc != 0)
@@ -106,27 +109,6 @@ template <typename Fn> int32_t with_key(int32_t connection, int32_t hKey, Fn fn)
     rc = fn(key, conn_handles[connection].slots[hKey].mode);
     zconf_unlock();
     return rc;
-}
-
-bool type_size_matches(uint32_t type, uint32_t size) {
-    switch (type) {
-    case 0:
-        return size == 0;
-    case 1:
-    case 2:
-    case 3:
-        return size != 0;
-    case 4:
-    case 5:
-    case 6:
-        return size == 4;
-    case 8:
-    case 9:
-    case 10:
-        return size == 8;
-    default:
-        return false;
-    }
 }
 
 // Copies a stored name into a caller buffer the way strncpy does: padded with NULs
@@ -142,11 +124,9 @@ uint32_t min_u32(uint32_t a, uint32_t b) { return a < b ? a : b; }
 int32_t ZConfInitAPI() {
     pthread_mutex_init(&zconf_api_mutex, nullptr);
     clear_connection_table();
-    zconf_key *root = __zconf_create_key("ZCONF_ROOT", 0);
+    zconf_key *root = __zconf_create_root();
     if (root == nullptr)
-        return -ENOMEM;
-    root->parent = nullptr;
-    root->sibling.next = root->sibling.prev = &root->sibling;
+        return ZCONF_ERR_NOMEM;
     ZCONF_ROOT = root;
     register_fork_handlers();
     api_running = true;
@@ -155,7 +135,7 @@ int32_t ZConfInitAPI() {
 
 int32_t ZConfStopAPI() {
     if (zconf_lock() != 0)
-        return -EBUSY;
+        return ZCONF_ERR_BUSY;
     clear_connection_table();
     if (ZCONF_ROOT != nullptr)
         __zconf_del_tree(ZCONF_ROOT);
@@ -196,19 +176,19 @@ int32_t local_gettid() {
 
 int32_t FindhConn() {
     int32_t tid = local_gettid();
-    for (int32_t c = 0; c < ZCONF_CONNECTIONS; c++)
+    for (int32_t c = 0; c < ZCONF_MAX_CONNECTIONS; c++)
         if (conn_handles[c].thread_id.load(std::memory_order_relaxed) == tid)
             return c;
-    return DoviZUZOpen(ZCONF_MODE_ALL);
+    return DoviZUZOpen(ZCONF_KEY_ALL);
 }
 
 int32_t DoviZUZOpen(uint32_t mode) {
-    if (mode < ZCONF_MODE_READ || mode > ZCONF_MODE_ALL)
-        return -EACCES;
+    if (mode < ZCONF_KEY_READ || mode > ZCONF_KEY_ALL)
+        return ZCONF_ERR_ACCES;
     if (zconf_lock() != 0)
-        return -EBUSY;
-    int32_t result = -ENOMEM;
-    for (int32_t c = 0; c < ZCONF_CONNECTIONS; c++) {
+        return ZCONF_ERR_BUSY;
+    int32_t result = ZCONF_ERR_NOMEM;
+    for (int32_t c = 0; c < ZCONF_MAX_CONNECTIONS; c++) {
         ZConfConnection &entry = conn_handles[c];
         if (entry.slots[0].mode != 0)
             continue;
@@ -226,10 +206,10 @@ int32_t DoviZUZOpen(uint32_t mode) {
 
 int32_t DoviZUZClose(int32_t connection) {
     if (zconf_lock() != 0)
-        return -EBUSY;
+        return ZCONF_ERR_BUSY;
     if (!valid_connection(connection) || !connection_open(connection)) {
         zconf_unlock();
-        return -EBADF;
+        return ZCONF_ERR_BADF;
     }
     close_connection(connection);
     zconf_unlock();
@@ -241,11 +221,11 @@ int32_t DoviZUZClose(int32_t connection) {
 int32_t __ZConfGetKey(int32_t connection, int32_t hKey, zconf_key **key) {
     if (!valid_connection(connection) || !connection_open(connection)) {
         zconf_unlock();
-        return -EBADF;
+        return ZCONF_ERR_BADF;
     }
     if (hKey < 0 || hKey >= ZCONF_SLOTS || conn_handles[connection].slots[hKey].key == nullptr) {
         zconf_unlock();
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     }
     *key = hKey == 0 ? ZCONF_ROOT : conn_handles[connection].slots[hKey].key;
     return 0;
@@ -270,7 +250,7 @@ const char *zconf_component_name(const char *component) {
 }
 
 zconf_key *__ZConfFindKey(zconf_key *start, char **path) {
-    static const char prefix[] = "HZCONF_ROOT";
+    static const char prefix[] = "H" ZCONF_ROOT_NAME;
     const size_t prefix_len = sizeof prefix - 1;
     char *p = *path;
     if (start == ZCONF_ROOT && zconf_casecmp(p, prefix, prefix_len) == 0) {
@@ -302,7 +282,7 @@ int32_t __ZConfFreeSlot(int32_t connection) {
     for (int32_t slot = 1; slot < ZCONF_SLOTS; slot++)
         if (slots[slot].key == nullptr)
             return slot;
-    return -ENOMEM;
+    return ZCONF_ERR_NOMEM;
 }
 
 int32_t __ZConfOpenSlot(int32_t connection, int32_t slot, uint32_t mode, zconf_key *key) {
@@ -324,32 +304,32 @@ void __ZConfCloseKey(int32_t connection, int32_t hKey) {
 
 int32_t DoviZUZOpenKeyEx(int32_t connection, int32_t hKey, char *path, uint32_t mode) {
     if (path == nullptr || !valid_connection(connection))
-        return -EINVAL;
-    if (mode < ZCONF_MODE_READ || mode > ZCONF_MODE_ALL)
-        return -EACCES;
+        return ZCONF_ERR_INVAL;
+    if (mode < ZCONF_KEY_READ || mode > ZCONF_KEY_ALL)
+        return ZCONF_ERR_ACCES;
     path = zconf_skip_separators(path);
     if (*path == 0)
-        return -ENOENT;
+        return ZCONF_ERR_NOENT;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t) -> int32_t {
         if ((conn_handles[connection].slots[0].mode & mode) != mode)
-            return -EACCES;
+            return ZCONF_ERR_ACCES;
         int32_t slot = __ZConfFreeSlot(connection);
         if (slot < 0)
             return slot;
         zconf_key *found = __ZConfFindKey(key, &path);
         if (*path != 0)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         return __ZConfOpenSlot(connection, slot, mode, found);
     });
 }
 
 int32_t DoviZUZCloseKey(int32_t connection, int32_t hKey) {
     if (zconf_lock() != 0)
-        return -EBUSY;
+        return ZCONF_ERR_BUSY;
     if (!valid_connection(connection) || !connection_open(connection) || hKey < 1 ||
         hKey >= ZCONF_SLOTS || conn_handles[connection].slots[hKey].key == nullptr) {
         zconf_unlock();
-        return -EBADF;
+        return ZCONF_ERR_BADF;
     }
     __ZConfCloseKey(connection, hKey);
     zconf_unlock();
@@ -365,18 +345,18 @@ int32_t DoviZUZCreateKey(int32_t connection, int32_t hKey, char *path) {
 int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_t isVolatile,
                            uint32_t *disposition) {
     if (path == nullptr || !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     if (disposition != nullptr)
         *disposition = 0;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t mode) -> int32_t {
         if (!has_write_bit(mode))
-            return -EACCES;
+            return ZCONF_ERR_ACCES;
         int32_t slot = __ZConfFreeSlot(connection);
         if (slot < 0)
             return slot;
         zconf_key *parent = __ZConfFindKey(key, &path);
         if (parent->flags & ZCONF_FLAG_DELETE_PENDING)
-            return -EIDRM;
+            return ZCONF_ERR_IDRM;
         while (*path != 0) {
             char *end = zconf_component_end(path);
             char ender = *end;
@@ -387,7 +367,7 @@ int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_
             if (child == nullptr) {
                 if (disposition != nullptr)
                     *disposition = 0;
-                return -ENOMEM;
+                return ZCONF_ERR_NOMEM;
             }
             __zconf_add_subkey(parent, child);
             parent = child;
@@ -395,25 +375,25 @@ int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_
                 *disposition = 1;
             path = zconf_skip_separators(end);
         }
-        return __ZConfOpenSlot(connection, slot, ZCONF_MODE_ALL, parent);
+        return __ZConfOpenSlot(connection, slot, ZCONF_KEY_ALL, parent);
     });
 }
 
 int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName) {
     if (keyName == nullptr || !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t mode) -> int32_t {
         printf("DoviZUZDeleteKey: trc0, keyName=<%s>\n", keyName);
         if (!has_write_bit(mode))
-            return -EACCES;
+            return ZCONF_ERR_ACCES;
         char *rest = keyName;
         zconf_key *found = __ZConfFindKey(key, &rest);
         printf("DoviZUZDeleteKey: trc1 hKey=%d, key=0x%08" PRIxPTR ", flags=0x%02x, keyName=<%s>\n",
                hKey, reinterpret_cast<uintptr_t>(found), found->flags, rest);
         if (*rest != 0)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         if (!zconf_list_empty(&found->subkeys))
-            return -ENOTEMPTY;
+            return ZCONF_ERR_NOTEMPTY;
         if (found->open_count != 0)
             found->flags |= ZCONF_FLAG_DELETE_PENDING;
         else
@@ -425,11 +405,11 @@ int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName) {
 int32_t DoviZUZEnumKey(int32_t connection, int32_t hKey, uint32_t index, char *name,
                        uint32_t size) {
     if (name == nullptr || size == 0 || !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t) -> int32_t {
         zconf_key *sub = __zconf_enum_subkey(key, static_cast<int32_t>(index));
         if (sub == nullptr)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         copy_name(name, size, sub->name);
         return 0;
     });
@@ -439,7 +419,7 @@ int32_t DoviZUZQueryInfoKey(int32_t connection, int32_t hKey, uint32_t *subkeys,
                             uint32_t *maxSubkeyName, uint32_t *values, uint32_t *maxValueName,
                             uint32_t *maxValueData) {
     if (!valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t) -> int32_t {
         uint32_t nsub = 0, maxsub = 0, nval = 0, maxname = 0, maxdata = 0;
         for (zconf_list *l = key->subkeys.next; l != &key->subkeys; l = l->next) {
@@ -465,16 +445,17 @@ int32_t DoviZUZQueryInfoKey(int32_t connection, int32_t hKey, uint32_t *subkeys,
 
 int32_t DoviZUZSetValueEx(int32_t connection, int32_t hKey, const char *name, uint32_t type,
                           const void *data, uint32_t size) {
-    if (name == nullptr || (data == nullptr && type != 0) || !valid_connection(connection))
-        return -EINVAL;
-    if (!type_size_matches(type, size))
-        return -EINVAL;
+    if (name == nullptr || (data == nullptr && type != ZCONF_VALUE_NONE) ||
+        !valid_connection(connection))
+        return ZCONF_ERR_INVAL;
+    if (!zconf_type_size_matches(type, size))
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t mode) -> int32_t {
         if (key == ZCONF_ROOT || !has_write_bit(mode))
-            return -EACCES;
+            return ZCONF_ERR_ACCES;
         zconf_value *value = __zconf_create_value(name, type, data, size);
         if (value == nullptr)
-            return -ENOMEM;
+            return ZCONF_ERR_NOMEM;
         __zconf_put_value(key, value);
         return 0;
     });
@@ -482,13 +463,13 @@ int32_t DoviZUZSetValueEx(int32_t connection, int32_t hKey, const char *name, ui
 
 int32_t DoviZUZDeleteValue(int32_t connection, int32_t hKey, const char *name) {
     if (name == nullptr || !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t mode) -> int32_t {
         if (!has_write_bit(mode))
-            return -EACCES;
+            return ZCONF_ERR_ACCES;
         zconf_value *value = __zconf_find_value(key, name);
         if (value == nullptr)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         __zconf_del_value(value);
         return 0;
     });
@@ -497,13 +478,13 @@ int32_t DoviZUZDeleteValue(int32_t connection, int32_t hKey, const char *name) {
 int32_t DoviZUZEnumValue(int32_t connection, int32_t hKey, uint32_t index, char *name,
                          uint32_t *nameSize, uint32_t *type, void *data, uint32_t *dataSize) {
     if (name == nullptr || nameSize == nullptr || *nameSize == 0 || !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     if (data != nullptr && dataSize == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t) -> int32_t {
         zconf_value *value = __zconf_enum_value(key, static_cast<int32_t>(index));
         if (value == nullptr)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         copy_name(name, *nameSize, value->name);
         *nameSize = min_u32(*nameSize, value->name_len);
         if (type != nullptr)
@@ -517,7 +498,7 @@ int32_t DoviZUZEnumValue(int32_t connection, int32_t hKey, uint32_t index, char 
         uint32_t copied = min_u32(len, *dataSize);
         memcpy(data, zconf_value_data(value), copied);
         *dataSize = copied;
-        return copied < len ? -EOVERFLOW : 0;
+        return copied < len ? ZCONF_ERR_OVERFLOW : 0;
     });
 }
 
@@ -525,11 +506,11 @@ int32_t DoviZUZQueryValueEx(int32_t connection, int32_t hKey, const char *name, 
                             void *data, uint32_t *dataSize) {
     if (name == nullptr || (data != nullptr && dataSize == nullptr) ||
         !valid_connection(connection))
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     return with_key(connection, hKey, [&](zconf_key *key, uint32_t) -> int32_t {
         zconf_value *value = __zconf_find_value(key, name);
         if (value == nullptr)
-            return -ENOENT;
+            return ZCONF_ERR_NOENT;
         if (type != nullptr)
             *type = zconf_value_type(value);
         uint32_t len = zconf_value_len(value);
@@ -541,6 +522,6 @@ int32_t DoviZUZQueryValueEx(int32_t connection, int32_t hKey, const char *name, 
         uint32_t room = *dataSize;
         memcpy(data, zconf_value_data(value), min_u32(len, room));
         *dataSize = len;
-        return room < len ? -EOVERFLOW : 0;
+        return room < len ? ZCONF_ERR_OVERFLOW : 0;
     });
 }

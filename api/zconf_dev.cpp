@@ -4,7 +4,6 @@
 
 #include "api/zconf_api.h"
 
-#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -30,9 +29,9 @@ int32_t store_handle(ZConfKeyHandle *result, int32_t rc) {
 // operation on a bounded copy of the path and store what it returns.
 template <typename Op> int32_t produce_handle(ZConfKeyHandle *result, const char *path, Op op) {
     if (result == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     if (path == nullptr)
-        return store_handle(result, -EINVAL);
+        return store_handle(result, ZCONF_ERR_INVAL);
     path_buffer buffer;
     return store_handle(result, op(copy_path(buffer, path)));
 }
@@ -68,7 +67,7 @@ int32_t ZConfCreateKeyEx(ZConfKeyHandle hKey, const char *path, uint32_t isVolat
 
 int32_t ZConfDeleteKey(ZConfKeyHandle hKey, const char *keyName) {
     if (keyName == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     path_buffer buffer;
     char *copy = copy_path(buffer, keyName);
     return DoviZUZDeleteKey(FindhConn(), hKey, copy);
@@ -87,7 +86,7 @@ int32_t ZConfQueryInfoKey(ZConfKeyHandle hKey, uint32_t *subkeys, uint32_t *maxS
 int32_t ZConfSetValueEx(ZConfKeyHandle hKey, const char *name, uint32_t type, const void *data,
                         uint32_t size) {
     if (name == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     path_buffer buffer;
     const char *copy = copy_path(buffer, name);
     return DoviZUZSetValueEx(FindhConn(), hKey, copy, type, data, size);
@@ -95,7 +94,7 @@ int32_t ZConfSetValueEx(ZConfKeyHandle hKey, const char *name, uint32_t type, co
 
 int32_t ZConfDeleteValue(ZConfKeyHandle hKey, const char *name) {
     if (name == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     path_buffer buffer;
     const char *copy = copy_path(buffer, name);
     return DoviZUZDeleteValue(FindhConn(), hKey, copy);
@@ -109,7 +108,7 @@ int32_t ZConfEnumValue(ZConfKeyHandle hKey, uint32_t index, char *name, uint32_t
 int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, uint32_t *type, void *data,
                           uint32_t *dataSize) {
     if (name == nullptr)
-        return -EINVAL;
+        return ZCONF_ERR_INVAL;
     path_buffer buffer;
     const char *copy = copy_path(buffer, name);
     return DoviZUZQueryValueEx(FindhConn(), hKey, copy, type, data, dataSize);

@@ -5,7 +5,9 @@
 #include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
+#include "tree/zconf_types.h"
 #include "xml/zconf_proc.h"
+#include "xml/zconf_value_text.h"
 #include "xml/zconf_xml_enc.h"
 #include "xml_test_support.h"
 
@@ -145,7 +147,7 @@ struct generator {
             return s + '\0';
         default: // the integers: a random word, or a flag for Enabled
             return name[0] == 'E' ? std::string("\1\0\0\0", 4)
-                                  : random_bytes(type <= ZCONF_VALUE_DWORD_BE ? 4 : 8);
+                                  : random_bytes(zconf_type_number_bytes(type));
         }
     }
 
@@ -213,14 +215,6 @@ struct xparse {
     std::string vname, text;
 };
 
-// A value element's type code, 12 for a key element, -1 for anything else.
-int element_type(const char *name) {
-    for (int t = 0; t < static_cast<int>(ZCONF_XML_TYPE_NAMES); t++)
-        if (zconf_xml_value_type[t][0] != 0 && std::strcmp(zconf_xml_value_type[t], name) == 0)
-            return t;
-    return -1;
-}
-
 // expat hands out UTF-8; the store keeps Latin-1. Expat refuses references to most
 // control characters, so the baseline's copy of the text carries them moved to
 // U+0080..U+009F (see shift_controls), and they are moved back here.
@@ -235,12 +229,7 @@ void latin1(std::string_view utf8, std::string &out) {
     }
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
+int hex_digit(char c) { return zconf_text_hex_value(static_cast<uint8_t>(c)); }
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -255,51 +244,43 @@ bool decode_value(int type, const std::string &text, std::string &data) {
         return true;
     }
     if (type == ZCONF_VALUE_BINARY) {
-        int high = -1;
+        uint32_t digits = 0;
+        uint8_t byte = 0;
         for (char c : text) {
             int d = is_ws(c) ? -2 : hex_digit(c);
             if (d == -1)
                 return false;
-            if (d >= 0 && high < 0)
-                high = d;
-            else if (d >= 0)
-                data.push_back(static_cast<char>(high * 16 + d)), high = -1;
+            if (d >= 0 && zconf_text_put_pair_digit(&byte, digits++, d))
+                data.push_back(static_cast<char>(byte));
         }
-        return high < 0;
+        return digits % 2 == 0;
     }
-    bool dword = type <= 6, hex = text.size() >= 3 && text[0] == '0' && (text[1] | 0x20) == 'x';
-    uint64_t v = 0, max = dword ? 0xFFFFFFFFull : ~0ull, base = hex ? 16 : 10;
-    if (text.size() > (dword ? 10u : 20u))
+    uint32_t bytes = zconf_type_number_bytes(static_cast<uint32_t>(type));
+    uint8_t number[sizeof(uint64_t)];
+    if (text.size() > zconf_text_number_max(bytes) ||
+        !zconf_text_read_number(text.data(), text.size(), static_cast<uint32_t>(type), number))
         return false;
-    for (size_t i = hex ? 2 : 0; i < text.size(); i++) {
-        int d = hex ? hex_digit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
-        if (d < 0 || v > (max - static_cast<unsigned>(d)) / base)
-            return false;
-        v = v * base + static_cast<unsigned>(d);
-    }
-    if (type == ZCONF_VALUE_DWORD_LE || type == ZCONF_VALUE_QWORD_LE)
-        v = dword ? __builtin_bswap32(static_cast<uint32_t>(v)) : __builtin_bswap64(v);
-    data.assign(reinterpret_cast<const char *>(&v), dword ? 4 : 8); // little-endian host
+    data.assign(reinterpret_cast<const char *>(number), bytes);
     return true;
 }
 
 void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
     auto *p = static_cast<xparse *>(user);
-    int type = element_type(name);
+    int type = zconf_type_of_element(name);
     std::string attr;
     for (; atts[0] != nullptr; atts += 2)
         if (std::strcmp(atts[0], "name") == 0)
             latin1(atts[1], attr);
-    if (type == 12 && p->root == nullptr && attr == "ZCONF_ROOT") {
+    if (type == ZCONF_TYPE_KEY && p->root == nullptr && attr == ZCONF_ROOT_NAME) {
         p->root = std::make_unique<xnode>();
         p->cur = p->root.get();
         p->cur->name = std::move(attr);
-    } else if (type == 12 && p->cur != nullptr && p->type < 0) {
+    } else if (type == ZCONF_TYPE_KEY && p->cur != nullptr && p->type < 0) {
         auto &child = p->cur->keys.emplace_back(std::make_unique<xnode>());
         child->name = std::move(attr);
         child->parent = p->cur;
         p->cur = child.get();
-    } else if (type >= 0 && type < 12 && p->cur != nullptr && p->cur->parent != nullptr &&
+    } else if (zconf_is_value_type(type) && p->cur != nullptr && p->cur->parent != nullptr &&
                p->type < 0) {
         p->type = type;
         p->vname = std::move(attr);

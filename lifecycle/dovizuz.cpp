@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-char DovizuzFilePath[DOVIZUZ_PATH_BUFFER];
+char DovizuzFilePath[ZCONF_FILE_PATH_BUFFER];
 int32_t InitDone;
 zll_handle DoviZUZMutex;
 
@@ -76,7 +76,7 @@ void count_instance(int32_t change) {
 
 // The text buffer for one load or save, with the length word beside it.
 struct text_buffer {
-    char *text; // DOVIZUZ_TEXT_BUFFER bytes, NULL when none could be had
+    char *text; // ZCONF_XML_BUFFER bytes, NULL when none could be had
     uint32_t *length;
     bool shared;
 };
@@ -93,7 +93,7 @@ text_buffer acquire_text_buffer() {
         }
         zllReleaseMutex(DoviZUZMutex);
     }
-    return {static_cast<char *>(malloc(DOVIZUZ_TEXT_BUFFER)), &own_length_word, false};
+    return {static_cast<char *>(malloc(ZCONF_XML_BUFFER)), &own_length_word, false};
 }
 
 void release_text_buffer(const text_buffer &buffer) {
@@ -108,7 +108,7 @@ void release_text_buffer(const text_buffer &buffer) {
 void write_file_to_channel(FILE *file, char *buffer) {
     uint32_t fpos = 0;
     size_t n;
-    while ((n = fread(buffer, 1, DOVIZUZ_TEXT_BUFFER, file)) > 0) {
+    while ((n = fread(buffer, 1, ZCONF_XML_BUFFER, file)) > 0) {
         if (zconf_xml_write(buffer, static_cast<uint32_t>(n), &fpos) <= 0)
             break;
     }
@@ -162,7 +162,7 @@ int32_t copy_document(document_sink &sink, int *write_error) {
     int32_t result = 0;
     // A short read is not yet the end: only a read that returns 0 is.
     for (;;) {
-        int32_t n = zconf_xml_read(buffer.text, DOVIZUZ_TEXT_BUFFER, &fpos);
+        int32_t n = zconf_xml_read(buffer.text, ZCONF_XML_BUFFER, &fpos);
         if (n <= 0) {
             result = n;
             break;
@@ -424,7 +424,7 @@ void ZConfUnload() {
 __attribute__((constructor)) void DoviZUZMain() {
     if (InitDone == 1)
         return;
-    strncpy(DovizuzFilePath, DOVIZUZ_CONFIG_FILE, DOVIZUZ_PATH_BUFFER);
+    strncpy(DovizuzFilePath, DOVIZUZ_CONFIG_FILE, ZCONF_FILE_PATH_BUFFER);
     if (init_dovizuz_lib() != 0) {
         DoviZUZMutex = 0;
         for (const segment_slot &slot : release_order)

@@ -4,14 +4,14 @@
 #pragma once
 
 #include "dovizuz.h"
+#include "lifecycle/zconf_file.h"
 #include "platform/zwincompat.h"
+#include "xml/zconf_xml_dec.h"
 
 #include <cstdint>
 
 enum : uint32_t {
-    DOVIZUZ_PATH_BUFFER = 4096,
-    DOVIZUZ_TEXT_BUFFER = 40960,
-    DOVIZUZ_DATA_SEGMENT = 4 + DOVIZUZ_TEXT_BUFFER, // length word, then the text buffer
+    DOVIZUZ_DATA_SEGMENT = 4 + ZCONF_XML_BUFFER, // length word, then the text buffer
     DOVIZUZ_COUNT_SEGMENT = 4,
     DOVIZUZ_UNSET_HANDLE = 0xFFFFFFFFu,
 };
@@ -21,7 +21,7 @@ enum : uint32_t {
 #define DOVIZUZ_DATA_NAME "/DoviZUZ_ShMem_Data"
 #define DOVIZUZ_COUNT_NAME "DoviZUZNbInst"
 
-extern char DovizuzFilePath[DOVIZUZ_PATH_BUFFER];
+extern char DovizuzFilePath[ZCONF_FILE_PATH_BUFFER];
 extern int32_t InitDone;
 extern zll_handle DoviZUZMutex;
 

@@ -18,11 +18,11 @@ int32_t kernel_tid() { return static_cast<int32_t>(syscall(SYS_gettid)); }
 
 TEST_F(Store, SixtyFourThreadsFillTheTableAndAFurtherThreadWaits) {
     ASSERT_EQ(make_key("Full"), 0);
-    std::barrier held(ZCONF_CONNECTIONS + 1);
+    std::barrier held(ZCONF_MAX_CONNECTIONS + 1);
     std::latch release(1), holders_gone(1);
     std::atomic<int> failures{0};
     std::vector<std::thread> holders;
-    for (int i = 0; i < ZCONF_CONNECTIONS; i++)
+    for (int i = 0; i < ZCONF_MAX_CONNECTIONS; i++)
         holders.emplace_back([&] {
             ZConfKeyHandle h;
             failures += ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Full", ZCONF_KEY_READ, &h) != 0;
@@ -31,7 +31,7 @@ TEST_F(Store, SixtyFourThreadsFillTheTableAndAFurtherThreadWaits) {
             failures += ZConfCloseKey(h) != 0;
         });
     held.arrive_and_wait();
-    EXPECT_EQ(ZCONF_ROOT->open_count, 2 * ZCONF_CONNECTIONS);
+    EXPECT_EQ(ZCONF_ROOT->open_count, 2 * ZCONF_MAX_CONNECTIONS);
     std::thread late([&] {
         ZConfKeyHandle h = 0;
         char name[16];

@@ -1,7 +1,11 @@
+// Key and value tree: creating, finding, linking, enumerating, marking, deleting and
+// merging nodes.
 #include "tree/zconf_int.h"
 
 #include "tree/zconf_mem.h"
+#include "tree/zconf_types.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -57,8 +61,6 @@ void mark_ancestors(zconf_key *key, int delta) {
         key->open_count = static_cast<uint16_t>(key->open_count + delta);
 }
 
-bool is_string_type(uint32_t type) { return type == 2 || type == 3; }
-
 // Moves every value of a source key into the destination key: a value whose name the
 // destination already has takes that value's place, any other is appended.
 void merge_values(zconf_key *destination, zconf_key *source) {
@@ -97,6 +99,15 @@ zconf_key *__zconf_create_key(const char *name, int isVolatile) {
     zconf_list_init(&key->subkeys);
     zconf_list_init(&key->values);
     return key;
+}
+
+zconf_key *__zconf_create_root() {
+    zconf_key *root = __zconf_create_key(ZCONF_ROOT_NAME, 0);
+    if (root == nullptr)
+        return nullptr;
+    root->parent = nullptr;
+    zconf_list_init(&root->sibling);
+    return root;
 }
 
 zconf_key *__zconf_find_subkey(zconf_key *key, const char *name) {
@@ -142,7 +153,9 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
     if (len >= ZCONF_NAME_LIMIT || length > ZCONF_MEM_MAX_REQUEST)
         return nullptr;
     const auto *bytes = static_cast<const uint8_t *>(data);
-    bool add_nul = is_string_type(type) && bytes[length - 1] != 0;
+    bool is_string = zconf_type_is_string(type);
+    assert(!is_string || length >= 1); // its last byte is read
+    bool add_nul = is_string && bytes[length - 1] != 0;
     uint32_t stored = length + (add_nul ? 1 : 0);
     auto *value = static_cast<zconf_value *>(
         zconf_mem_alloc(static_cast<int32_t>(len + stored + ZCONF_VALUE_REQUEST_BASE)));
@@ -152,7 +165,7 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
     memcpy(value->name, name, len + 1);
     value->type_len = static_cast<uint16_t>((type << ZCONF_VALUE_TYPE_SHIFT) | stored);
     uint8_t *out = zconf_value_data(value);
-    if (is_string_type(type)) {
+    if (is_string) {
         memcpy(out, bytes, stored - 1);
         out[stored - 1] = 0;
     } else if (length > 0) {

@@ -3,8 +3,13 @@
 // The primitives take no lock; callers hold the API mutex or own the tree privately.
 #pragma once
 
+#include "dovizuz.h"
+
 #include <cstddef>
 #include <cstdint>
+
+// The name of a root key: the live root and the root of every document.
+#define ZCONF_ROOT_NAME "ZCONF_ROOT"
 
 struct zconf_list {
     zconf_list *next;
@@ -41,7 +46,7 @@ enum : uint8_t {
 enum : uint32_t {
     ZCONF_VALUE_TYPE_SHIFT = 12,
     ZCONF_VALUE_LEN_MASK = 0xFFF,
-    ZCONF_NAME_LIMIT = 256, // names of this length or longer are refused
+    ZCONF_NAME_LIMIT = ZCONF_MAX_NAME + 1, // names of this length or longer are refused
 };
 
 // Sizes counted for a node, as the 32-bit target lays it out (4-byte pointers): a key
@@ -53,10 +58,13 @@ enum : uint32_t {
     ZCONF_VALUE_REQUEST_BASE = 17,
 };
 
+// The value's type code.
 inline uint32_t zconf_value_type(const zconf_value *v) {
     return v->type_len >> ZCONF_VALUE_TYPE_SHIFT;
 }
+// The value's data length in bytes.
 inline uint32_t zconf_value_len(const zconf_value *v) { return v->type_len & ZCONF_VALUE_LEN_MASK; }
+// The value's data, right behind its name's NUL and not aligned.
 inline uint8_t *zconf_value_data(zconf_value *v) {
     return reinterpret_cast<uint8_t *>(v->name) + v->name_len + 1;
 }
@@ -64,6 +72,7 @@ inline const uint8_t *zconf_value_data(const zconf_value *v) {
     return reinterpret_cast<const uint8_t *>(v->name) + v->name_len + 1;
 }
 
+// The key, or value, whose sibling link this is.
 inline zconf_key *zconf_key_of(zconf_list *link) {
     return reinterpret_cast<zconf_key *>(reinterpret_cast<char *>(link) -
                                          offsetof(zconf_key, sibling));
@@ -73,33 +82,59 @@ inline zconf_value *zconf_value_of(zconf_list *link) {
                                            offsetof(zconf_value, sibling));
 }
 
+// Makes an empty list head (or a link that is a list of its own).
 inline void zconf_list_init(zconf_list *head) { head->next = head->prev = head; }
+// True when the list has no member.
 inline bool zconf_list_empty(const zconf_list *head) { return head->next == head; }
 
 // Case-insensitive comparison of n bytes (A-Z equal a-z, other bytes unsigned),
 // stopping after a NUL common to both; returns <0, 0 or >0 like strncasecmp.
 int zconf_casecmp(const char *a, const char *b, size_t n);
 
+// A new unlinked key (volatile when isVolatile is non-zero), or NULL for a name of 256
+// bytes or more or when the allocator refuses the node.
 zconf_key *__zconf_create_key(const char *name, int isVolatile);
+// A new root key named ZCONF_ROOT_NAME (no parent, its sibling link a list of its own), or
+// NULL when the allocator refuses it.
+zconf_key *__zconf_create_root();
+// The first subkey of that name (letter case aside), or NULL.
 zconf_key *__zconf_find_subkey(zconf_key *key, const char *name);
+// Links the key into the parent's subkeys in name order, behind keys of an equal name.
 void __zconf_add_subkey(zconf_key *parent, zconf_key *key);
+// Frees the key's values, unlinks the key and frees it; the key must have no subkeys.
 void __zconf_del_subkey(zconf_key *key);
+// The subkey at that position in name order, or NULL past the end or for a negative index.
 zconf_key *__zconf_enum_subkey(zconf_key *key, int32_t index);
 
+// A new unlinked value, or NULL for a name of 256 bytes or more or a node the allocator
+// refuses. String types (zconf_type_is_string) need length >= 1 and get a final NUL
+// when their last byte is not one.
 zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *data,
                                   uint32_t length);
+// The first value of that name (letter case aside), or NULL.
 zconf_value *__zconf_find_value(zconf_key *key, const char *name);
+// Appends the value to the key's values.
 void __zconf_add_value(zconf_key *key, zconf_value *value);
+// Links the value directly behind an existing one, in the same key.
 void __zconf_ins_value(zconf_value *existing, zconf_value *value);
 // Puts a value in place of the key's value of the same name, or appends it.
 void __zconf_put_value(zconf_key *key, zconf_value *value);
+// Unlinks the value and frees it.
 void __zconf_del_value(zconf_value *value);
+// The value at that position in insertion order, or NULL past the end or for a negative
+// index.
 zconf_value *__zconf_enum_value(zconf_key *key, int32_t index);
 
+// Adds 1 to the open count of the key and of each of its ancestors.
 void __zconf_mark_key_open(zconf_key *key);
+// Subtracts 1 from the open count of the key and of each of its ancestors.
 void __zconf_mark_key_closed(zconf_key *key);
 
+// Frees the key and its whole subtree (unlinking the key from its parent), without
+// recursion.
 void __zconf_del_tree(zconf_key *key);
+// Merges the source tree into the destination (keys matched by name, values replaced in
+// place or appended) and frees what is left of the source, its root included.
 void __zconf_merge_trees(zconf_key *destination, zconf_key *source);
 // Takes a key out of its parent and merges it, with its subtree, into another key.
 void __zconf_merge_subkey(zconf_key *destination, zconf_key *key);

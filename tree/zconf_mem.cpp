@@ -1,3 +1,4 @@
+// Node allocator: size classes, the per-class counts and the heap's test seam.
 #include "tree/zconf_mem.h"
 
 #include "tree/zconf_int.h"

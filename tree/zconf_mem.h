@@ -24,13 +24,23 @@ extern zconf_mem_class mem_cache[ZCONF_MEM_CLASSES + 1];
 // seam disarms itself (back to -1). -1 leaves the heap alone.
 extern int32_t zconf_mem_fail_countdown;
 
-// Heap blocks other than nodes (document text, buffers), under the same test seam.
+// A heap block other than a node (document text, buffers), under the same test seam;
+// NULL when the heap (or the seam) refuses it.
 void *zconf_heap_alloc(size_t bytes);
+// Frees a block of zconf_heap_alloc; NULL is ignored.
 void zconf_heap_free(void *block);
 
+// Starts the allocator: nothing to do, returns 0.
 int ZConfInitMem();
+// Stops the allocator: nothing to do.
 void ZConfClearMem();
+// A node block of the smallest class that holds size bytes, its class index stored in
+// its first byte (the flags) and counted; NULL above 4096 bytes or when the heap refuses.
 void *zconf_mem_alloc(int32_t size);
+// The size a live node was counted with, recomputed from its header.
 uint32_t zconf_mem_get_size(const void *node);
+// Frees a node and takes it off the counts.
 void zconf_mem_free(void *node);
+// Formats the per-class counts into buffer (at most capacity bytes, a negative capacity
+// being 0); returns the characters formatted; only the heading past offset 0.
 int32_t __ZConfMemStat(char *buffer, char **start, int32_t offset, int32_t capacity);

@@ -1,8 +1,11 @@
+// XML stream channel: the read pass that walks the live tree into document text, and the
+// write pass that feeds document text to the decoder.
 #include "xml/zconf_proc.h"
 
 #include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
+#include "tree/zconf_types.h"
 #include "xml/zconf_xml_enc.h"
 
 #include <cstdio>
@@ -71,7 +74,7 @@ int32_t value_step() {
     zconf_key *key = r.key;
     zconf_value *value = __zconf_enum_value(key, r.state);
     if (value != nullptr) {
-        if (!zconf_xml_is_value_type(zconf_value_type(value))) {
+        if (!zconf_is_value_type(zconf_value_type(value))) {
             r.state++; // such a value has no line
             return 1;
         }

@@ -30,11 +30,25 @@ struct xml_read_record {
 extern xml_read_record xml_read_buff;
 extern xml_write_record xml_write_buff;
 
+// Starts the channel: nothing to do, returns 0.
 int32_t zconf_proc_init();
+// Stops the channel: nothing to do.
 void zconf_proc_cleanup();
 
+// Opens a read or a write pass (with ZCONF_XML_OPEN_CLEAR a write first deletes the
+// root's subkeys): 0, -13 for both kinds at once, -16 while a pass is open or the root is
+// in use, -12 for no memory. Takes no lock: callers keep API calls away during a pass.
 int32_t zconf_xml_open(uint32_t mode);
+// Copies up to count bytes of the document from *fpos on and advances *fpos: the bytes
+// copied, 0 at the end or at a position that is not the pass's, -14 for a NULL buffer,
+// -22 outside a read pass, -12 when nothing could be copied for lack of memory.
 int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos);
+// Feeds count bytes of document text at *fpos to the decoder and advances *fpos: the
+// bytes taken, 0 at a position that is not the pass's, -14 for a NULL buffer, -22
+// outside a write pass or for text the document may not have (the pass then fails),
+// -75 for a tag longer than the buffer.
 int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos);
+// Ends whatever pass is open (a write pass without its result); returns 0.
 int32_t zconf_xml_read_done();
+// Ends whatever pass is open, merging a sound document of a write pass; returns 0.
 int32_t zconf_xml_write_done();

@@ -1,10 +1,16 @@
+// Streaming XML decoder: first the tokenizer, which splits document text cut anywhere
+// into tags and character data and hands them on as three callbacks; then the tree
+// builder, which turns the callbacks into a parsed tree that is merged into the live
+// tree, or discarded, when the document ends.
 #include "xml/zconf_xml_dec.h"
 
 #include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
-#include "xml/zconf_xml_enc.h"
+#include "tree/zconf_types.h"
+#include "xml/zconf_value_text.h"
 
+#include <cassert>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -12,25 +18,13 @@
 
 const xml_entity_observer *xml_observer;
 
-namespace {
+// ==== Tokenizer ========================================================================
 
-constexpr int32_t NAME_MAX_BYTES = 255;
-constexpr int32_t DWORD_TEXT_MAX = 10;
-constexpr int32_t QWORD_TEXT_MAX = 20;
+namespace {
 
 // ---- Character classes and small scanners ----------------------------------------
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
-
-int hex_value(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // Reads the number of a character reference, `p` being just past its "&#": "x" selects
 // hexadecimal, and the number is what strtoul reads there (so leading blanks, a sign and,
@@ -132,219 +126,6 @@ bool declaration_item_valid(const char *name, const char *value, size_t len) {
     if (strcmp(name, "encoding") == 0)
         return len >= 10 && zconf_casecmp(value, "iso-8859-1", 10) == 0;
     return false;
-}
-
-// ---- Tree builder helpers ---------------------------------------------------------
-
-int32_t element_type(const char *name) {
-    if (strcmp(name, "KEY") == 0) // the most frequent element, checked first
-        return ZCONF_XML_KEY_ELEMENT;
-    for (uint32_t t = 0; t < ZCONF_XML_TYPE_NAMES; t++)
-        if (zconf_xml_value_type[t][0] != 0 && strcmp(zconf_xml_value_type[t], name) == 0)
-            return static_cast<int32_t>(t);
-    return -1;
-}
-
-// Element types of values are their type codes, 0 to 10.
-bool is_value_element(int32_t type) { return type >= 0 && type <= 10; }
-
-bool is_dword_element(int32_t type) { return type >= 4 && type <= 6; }
-
-bool is_qword_element(int32_t type) { return type >= 8 && type <= 10; }
-
-const char *work_end(const xml_doc *doc) { return doc->workBuff + doc->workLen; }
-
-int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
-    if (doc->nameLen != 0 || attr.attrLen > NAME_MAX_BYTES)
-        return ZCONF_ERR_INVAL;
-    memcpy(doc->workBuff, attr.attrValue, attr.attrLen + 1u);
-    doc->nameLen = attr.attrLen;
-    doc->data = doc->workBuff + doc->nameLen + 1;
-    return 0;
-}
-
-int32_t take_volatile_attribute(xml_doc *doc, const xml_attr &attr) {
-    if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(attr.attrName, "volatile") != 0 ||
-        doc->volatileAttr != -1)
-        return ZCONF_ERR_INVAL;
-    if (attr.attrLen == 3 && zconf_casecmp(attr.attrValue, "yes", 3) == 0)
-        doc->volatileAttr = 1;
-    else if (attr.attrLen == 2 && zconf_casecmp(attr.attrValue, "no", 2) == 0)
-        doc->volatileAttr = 0;
-    else
-        return ZCONF_ERR_INVAL;
-    return 0;
-}
-
-int32_t start_root(xml_doc *doc) {
-    if (doc->elemType != ZCONF_XML_KEY_ELEMENT || strcmp(doc->workBuff, "ZCONF_ROOT") != 0)
-        return ZCONF_ERR_INVAL;
-    zconf_key *root = __zconf_create_key("ZCONF_ROOT", 0);
-    if (root == nullptr)
-        return ZCONF_ERR_NOMEM;
-    root->parent = nullptr;
-    zconf_list_init(&root->sibling);
-    doc->curKey = root;
-    return 0;
-}
-
-int32_t start_key(xml_doc *doc) {
-    if (zconf_casecmp(doc->workBuff, "Tarvlin", 8) == 0)
-        memcpy(doc->workBuff, "Olvex", 6);
-    bool inherited = (doc->curKey->flags & ZCONF_FLAG_VOLATILE) != 0;
-    zconf_key *key = __zconf_create_key(doc->workBuff, doc->volatileAttr == 1 || inherited);
-    if (key == nullptr)
-        return ZCONF_ERR_NOMEM;
-    __zconf_add_subkey(doc->curKey, key);
-    doc->curKey = key;
-    return 0;
-}
-
-int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
-    for (int32_t i = 0; i < n; i++) {
-        if (__xml_is_ws(bytes[i]))
-            continue;
-        int digit = hex_value(bytes[i]);
-        if (digit < 0)
-            return ZCONF_ERR_INVAL;
-        uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
-        if (++doc->hexDigits % 2 == 1) {
-            if (reinterpret_cast<char *>(at) + 1 > work_end(doc))
-                return ZCONF_ERR_NOMEM;
-            *at = static_cast<uint8_t>(digit * 16);
-        } else {
-            *at = static_cast<uint8_t>(*at + digit);
-            doc->dataLen++;
-        }
-    }
-    return 0;
-}
-
-int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
-    if (doc->data + doc->dataLen + n >= work_end(doc))
-        return ZCONF_ERR_NOMEM;
-    memcpy(doc->data + doc->dataLen, bytes, n);
-    doc->dataLen += n;
-    return 0;
-}
-
-// Number text: hexadecimal digits, an "x" right after a single leading "0", nothing else.
-int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n, int32_t limit) {
-    if (doc->dataLen + n > limit)
-        return ZCONF_ERR_INVAL;
-    for (int32_t i = 0; i < n; i++) {
-        bool prefix =
-            (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
-        if (hex_value(bytes[i]) < 0 && !prefix)
-            return ZCONF_ERR_INVAL;
-        doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
-    }
-    return 0;
-}
-
-// Parses the gathered number text; `bits` is 32 or 64.
-int32_t parse_number(const xml_doc *doc, int bits, uint64_t *result) {
-    const auto *t = reinterpret_cast<const uint8_t *>(doc->data);
-    int32_t n = doc->dataLen;
-    uint64_t max = bits == 32 ? 0xFFFFFFFFull : ~0ull;
-    uint64_t value = 0;
-    if (n >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        for (int32_t i = 2; i < n; i++) {
-            int digit = hex_value(t[i]);
-            if (digit < 0 || (value >> (bits - 4)) != 0)
-                return ZCONF_ERR_INVAL;
-            value = value * 16 + static_cast<uint64_t>(digit);
-        }
-    } else {
-        for (int32_t i = 0; i < n; i++) {
-            if (t[i] < '0' || t[i] > '9')
-                return ZCONF_ERR_INVAL;
-            uint64_t digit = t[i] - '0';
-            if (value > (max - digit) / 10)
-                return ZCONF_ERR_INVAL;
-            value = value * 10 + digit;
-        }
-    }
-    *result = value;
-    return 0;
-}
-
-// Turns the gathered data into what the value stores.
-int32_t finish_value_data(xml_doc *doc) {
-    int32_t type = doc->elemType;
-    uint64_t number;
-    if (type == ZCONF_VALUE_NONE)
-        return doc->dataLen == 0 ? 0 : ZCONF_ERR_INVAL;
-    if (type == ZCONF_VALUE_BINARY)
-        return doc->hexDigits % 2 == 0 ? 0 : ZCONF_ERR_INVAL;
-    if (type == ZCONF_VALUE_SZ || type == ZCONF_VALUE_MULTI_SZ) {
-        if (doc->dataLen == 0) {
-            doc->data[0] = 0;
-            doc->dataLen = 1;
-        }
-        return 0;
-    }
-    bool dword = is_dword_element(type);
-    if (parse_number(doc, dword ? 32 : 64, &number) != 0)
-        return ZCONF_ERR_INVAL;
-    if (dword) {
-        auto word = static_cast<uint32_t>(number);
-        if (type == ZCONF_VALUE_DWORD_LE)
-            word = __xml_swap_dword_endian(word);
-        memcpy(doc->data, &word, sizeof word);
-        doc->dataLen = sizeof word;
-    } else {
-        if (type == ZCONF_VALUE_QWORD_LE)
-            number = __xml_swap_qword_endian(number);
-        memcpy(doc->data, &number, sizeof number);
-        doc->dataLen = sizeof number;
-    }
-    return 0;
-}
-
-int32_t end_value(xml_doc *doc) {
-    if (doc->curKey->parent == nullptr)
-        return ZCONF_ERR_INVAL; // values directly inside the root are refused
-    if (finish_value_data(doc) != 0)
-        return ZCONF_ERR_INVAL;
-    zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
-                                              doc->data, static_cast<uint32_t>(doc->dataLen));
-    if (value == nullptr)
-        return ZCONF_ERR_NOMEM;
-    // A name given twice in one key keeps the later value, in the earlier one's place.
-    __zconf_put_value(doc->curKey, value);
-    doc->elemType = ZCONF_XML_KEY_ELEMENT;
-    return 0;
-}
-
-int32_t end_key(xml_doc *doc) {
-    zconf_key *key = doc->curKey;
-    if (key == nullptr)
-        return ZCONF_ERR_INVAL;
-    if (key->parent == nullptr) {
-        doc->elemType = XML_ELEM_ROOT_CLOSED;
-        return 0;
-    }
-    zconf_key *parent = key->parent;
-    doc->curKey = parent;
-    if (key->flags & ZCONF_FLAG_VOLATILE) {
-        __zconf_del_subkey(key); // its subkeys, all volatile, went at their own end tags
-        return 0;
-    }
-    // A key given twice under one parent is one key: the later merges into the earlier.
-    // Keys of the same name sit side by side, the later one behind.
-    if (key->sibling.prev != &parent->subkeys) {
-        zconf_key *earlier = zconf_key_of(key->sibling.prev);
-        if (zconf_casecmp(earlier->name, key->name, key->name_len + 1u) == 0)
-            __zconf_merge_subkey(earlier, key);
-    }
-    return 0;
-}
-
-zconf_key *parsed_root(zconf_key *key) {
-    while (key->parent != nullptr)
-        key = key->parent;
-    return key;
 }
 
 // ---- Buffer scan ------------------------------------------------------------------
@@ -577,7 +358,7 @@ int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t /*len*/) {
 }
 
 int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
-    if ((doc->elemType & 0x10) == 0)
+    if (doc->elemType != XML_ELEM_DOCUMENT_START) // only before anything else
         return ZCONF_ERR_INVAL;
     const char *end = tag + len;
     char *target = tag + 2;
@@ -609,7 +390,7 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
     p = skip_ws(p);
     if (p[0] != '?' || p[1] != '>')
         return ZCONF_ERR_INVAL;
-    doc->elemType = ZCONF_XML_KEY_ELEMENT;
+    doc->elemType = ZCONF_TYPE_KEY;
     return 0;
 }
 
@@ -653,7 +434,175 @@ int32_t __xml_decode_char(char **position) {
     return ZCONF_ERR_INVAL;
 }
 
-// ---- Tree builder -------------------------------------------------------------------
+// ==== Tree builder =====================================================================
+
+namespace {
+
+const char *work_end(const xml_doc *doc) { return doc->workBuff + doc->workLen; }
+
+bool all_whitespace(const uint8_t *bytes, int32_t n) {
+    for (int32_t i = 0; i < n; i++)
+        if (!__xml_is_ws(bytes[i]))
+            return false;
+    return true;
+}
+
+int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
+    if (doc->nameLen != 0 || attr.attrLen > ZCONF_MAX_NAME)
+        return ZCONF_ERR_INVAL;
+    memcpy(doc->workBuff, attr.attrValue, attr.attrLen + 1u);
+    doc->nameLen = attr.attrLen;
+    doc->data = doc->workBuff + doc->nameLen + 1;
+    return 0;
+}
+
+int32_t take_volatile_attribute(xml_doc *doc, const xml_attr &attr) {
+    if (doc->elemType != ZCONF_TYPE_KEY || strcmp(attr.attrName, "volatile") != 0 ||
+        doc->volatileAttr != -1)
+        return ZCONF_ERR_INVAL;
+    if (attr.attrLen == 3 && zconf_casecmp(attr.attrValue, "yes", 3) == 0)
+        doc->volatileAttr = 1;
+    else if (attr.attrLen == 2 && zconf_casecmp(attr.attrValue, "no", 2) == 0)
+        doc->volatileAttr = 0;
+    else
+        return ZCONF_ERR_INVAL;
+    return 0;
+}
+
+int32_t start_root(xml_doc *doc) {
+    if (doc->elemType != ZCONF_TYPE_KEY || strcmp(doc->workBuff, ZCONF_ROOT_NAME) != 0)
+        return ZCONF_ERR_INVAL;
+    zconf_key *root = __zconf_create_root();
+    if (root == nullptr)
+        return ZCONF_ERR_NOMEM;
+    doc->curKey = root;
+    return 0;
+}
+
+int32_t start_key(xml_doc *doc) {
+    bool inherited = (doc->curKey->flags & ZCONF_FLAG_VOLATILE) != 0;
+    zconf_key *key = __zconf_create_key(zconf_component_name(doc->workBuff),
+                                        doc->volatileAttr == 1 || inherited);
+    if (key == nullptr)
+        return ZCONF_ERR_NOMEM;
+    __zconf_add_subkey(doc->curKey, key);
+    doc->curKey = key;
+    return 0;
+}
+
+int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
+    for (int32_t i = 0; i < n; i++) {
+        if (__xml_is_ws(bytes[i]))
+            continue;
+        int digit = zconf_text_hex_value(bytes[i]);
+        if (digit < 0)
+            return ZCONF_ERR_INVAL;
+        uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
+        if (doc->hexDigits % 2 == 0 && reinterpret_cast<char *>(at) + 1 > work_end(doc))
+            return ZCONF_ERR_NOMEM;
+        if (zconf_text_put_pair_digit(at, static_cast<uint32_t>(doc->hexDigits++), digit))
+            doc->dataLen++;
+    }
+    return 0;
+}
+
+int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
+    if (doc->data + doc->dataLen + n >= work_end(doc))
+        return ZCONF_ERR_NOMEM;
+    memcpy(doc->data + doc->dataLen, bytes, n);
+    doc->dataLen += n;
+    return 0;
+}
+
+// Number text: hexadecimal digits, an "x" right after a single leading "0", nothing else,
+// and no more than the longest number text of the type.
+int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n) {
+    uint32_t limit = zconf_text_number_max(zconf_type_number_bytes(doc->elemType));
+    if (static_cast<uint32_t>(doc->dataLen + n) > limit)
+        return ZCONF_ERR_INVAL;
+    for (int32_t i = 0; i < n; i++) {
+        bool prefix =
+            (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
+        if (zconf_text_hex_value(bytes[i]) < 0 && !prefix)
+            return ZCONF_ERR_INVAL;
+        doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
+    }
+    return 0;
+}
+
+// Turns the gathered data of the open value element into what the value stores.
+int32_t finish_value_data(xml_doc *doc) {
+    switch (zconf_type(doc->elemType).text) {
+    case ZCONF_TEXT_NONE:
+        return doc->dataLen == 0 ? 0 : ZCONF_ERR_INVAL;
+    case ZCONF_TEXT_BYTES:
+        return doc->hexDigits % 2 == 0 ? 0 : ZCONF_ERR_INVAL;
+    case ZCONF_TEXT_STRING:
+    case ZCONF_TEXT_STRING_LIST:
+        if (doc->dataLen == 0) {
+            doc->data[0] = 0;
+            doc->dataLen = 1;
+        }
+        return 0;
+    case ZCONF_TEXT_NUMBER32:
+    case ZCONF_TEXT_NUMBER64:
+        if (!zconf_text_read_number(doc->data, doc->dataLen, doc->elemType,
+                                    reinterpret_cast<uint8_t *>(doc->data)))
+            return ZCONF_ERR_INVAL;
+        doc->dataLen = static_cast<int32_t>(zconf_type_number_bytes(doc->elemType));
+        return 0;
+    }
+    return ZCONF_ERR_INVAL;
+}
+
+int32_t end_value(xml_doc *doc) {
+    if (doc->curKey->parent == nullptr)
+        return ZCONF_ERR_INVAL; // values directly inside the root are refused
+    if (finish_value_data(doc) != 0)
+        return ZCONF_ERR_INVAL;
+    // The tree reads a string's last byte: one is always there.
+    assert(!zconf_type_is_string(static_cast<uint32_t>(doc->elemType)) || doc->dataLen >= 1);
+    zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
+                                              doc->data, static_cast<uint32_t>(doc->dataLen));
+    if (value == nullptr)
+        return ZCONF_ERR_NOMEM;
+    // A name given twice in one key keeps the later value, in the earlier one's place.
+    __zconf_put_value(doc->curKey, value);
+    doc->elemType = ZCONF_TYPE_KEY;
+    return 0;
+}
+
+int32_t end_key(xml_doc *doc) {
+    zconf_key *key = doc->curKey;
+    if (key == nullptr)
+        return ZCONF_ERR_INVAL;
+    if (key->parent == nullptr) {
+        doc->elemType = XML_ELEM_ROOT_CLOSED;
+        return 0;
+    }
+    zconf_key *parent = key->parent;
+    doc->curKey = parent;
+    if (key->flags & ZCONF_FLAG_VOLATILE) {
+        __zconf_del_subkey(key); // its subkeys, all volatile, went at their own end tags
+        return 0;
+    }
+    // A key given twice under one parent is one key: the later merges into the earlier.
+    // Keys of the same name sit side by side, the later one behind.
+    if (key->sibling.prev != &parent->subkeys) {
+        zconf_key *earlier = zconf_key_of(key->sibling.prev);
+        if (zconf_casecmp(earlier->name, key->name, key->name_len + 1u) == 0)
+            __zconf_merge_subkey(earlier, key);
+    }
+    return 0;
+}
+
+zconf_key *parsed_root(zconf_key *key) {
+    while (key->parent != nullptr)
+        key = key->parent;
+    return key;
+}
+
+} // namespace
 
 xml_doc *__xml_document_start() {
     auto *doc = static_cast<xml_doc *>(zconf_heap_alloc(sizeof(xml_doc)));
@@ -689,11 +638,13 @@ void __xml_document_end(xml_doc *doc) {
 }
 
 int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs) {
-    if ((doc->elemType & XML_ELEM_KEY_LEVEL) != XML_ELEM_KEY_LEVEL)
+    // Of the element types, only key level and the document's start have these bits.
+    if ((doc->elemType & ZCONF_TYPE_KEY) != ZCONF_TYPE_KEY)
         return ZCONF_ERR_INVAL;
-    int32_t type = element_type(name);
+    int32_t type = zconf_type_of_element(name);
     if (type < 0)
         return ZCONF_ERR_INVAL;
+    assert(zconf_is_value_type(type) || type == ZCONF_TYPE_KEY);
     doc->elemType = type;
     doc->workBuff[0] = 0;
     doc->nameLen = 0;
@@ -710,39 +661,38 @@ int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_at
     }
     if (doc->curKey == nullptr)
         return start_root(doc);
-    if (is_value_element(type))
+    if (zconf_is_value_type(type))
         return 0;
     return start_key(doc);
 }
 
 int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
     const auto *b = reinterpret_cast<const uint8_t *>(bytes);
-    switch (doc->elemType) {
-    case ZCONF_VALUE_NONE:
-    case XML_ELEM_KEY_LEVEL:
-    case XML_ELEM_DOCUMENT_START:
-    case XML_ELEM_ROOT_CLOSED:
-        for (int32_t i = 0; i < length; i++)
-            if (!__xml_is_ws(b[i]))
-                return ZCONF_ERR_INVAL;
-        return 0;
-    case ZCONF_VALUE_BINARY:
-        return gather_binary(doc, b, length);
-    case ZCONF_VALUE_SZ:
-    case ZCONF_VALUE_MULTI_SZ:
-        return gather_string(doc, bytes, length);
-    default:
-        if (is_dword_element(doc->elemType))
-            return gather_number(doc, b, length, DWORD_TEXT_MAX);
-        if (is_qword_element(doc->elemType))
-            return gather_number(doc, b, length, QWORD_TEXT_MAX);
-        return ZCONF_ERR_INVAL;
+    int32_t type = doc->elemType;
+    if (!zconf_is_value_type(type)) {
+        // Between elements only whitespace may stand; no other element type exists.
+        bool between = type == ZCONF_TYPE_KEY || type == XML_ELEM_DOCUMENT_START ||
+                       type == XML_ELEM_ROOT_CLOSED;
+        return between && all_whitespace(b, length) ? 0 : ZCONF_ERR_INVAL;
     }
+    switch (zconf_type(type).text) {
+    case ZCONF_TEXT_NONE:
+        return all_whitespace(b, length) ? 0 : ZCONF_ERR_INVAL;
+    case ZCONF_TEXT_BYTES:
+        return gather_binary(doc, b, length);
+    case ZCONF_TEXT_STRING:
+    case ZCONF_TEXT_STRING_LIST:
+        return gather_string(doc, bytes, length);
+    case ZCONF_TEXT_NUMBER32:
+    case ZCONF_TEXT_NUMBER64:
+        return gather_number(doc, b, length);
+    }
+    return ZCONF_ERR_INVAL;
 }
 
 int32_t __xml_entity_end(xml_doc *doc, const char *name) {
-    int32_t type = element_type(name);
+    int32_t type = zconf_type_of_element(name);
     if (type < 0 || type != doc->elemType)
         return ZCONF_ERR_INVAL;
-    return is_value_element(type) ? end_value(doc) : end_key(doc);
+    return zconf_is_value_type(type) ? end_value(doc) : end_key(doc);
 }

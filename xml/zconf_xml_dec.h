@@ -4,18 +4,21 @@
 #pragma once
 
 #include "tree/zconf_int.h"
+#include "tree/zconf_types.h"
 
 #include <cstdint>
 
 enum : uint32_t {
-    ZCONF_XML_BUFFER = 40960, // the channel's input buffer and the document's work area
+    // The text buffers of a load or save: the channel's input buffer, the document's work
+    // area and the shared text buffer that carries a document between processes.
+    ZCONF_XML_BUFFER = 40960,
 };
 
-// Element levels held in xml_doc.elemType besides the value type codes 0..10.
+// What xml_doc.elemType holds: the type code of the open value element (0-6, 8-10), the
+// key element's code ZCONF_TYPE_KEY at key level, or one of these.
 enum : int32_t {
-    XML_ELEM_KEY_LEVEL = 12,
-    XML_ELEM_DOCUMENT_START = 28,
-    XML_ELEM_ROOT_CLOSED = 32,
+    XML_ELEM_DOCUMENT_START = 28, // nothing but whitespace read yet
+    XML_ELEM_ROOT_CLOSED = 32,    // the root's end tag has been read
 };
 
 // Tokenizer states held in xml_doc.state.
@@ -67,21 +70,42 @@ struct xml_entity_observer {
 };
 extern const xml_entity_observer *xml_observer;
 
-// Tokenizer.
+// Tokenizer. Every failure is -22; the tree builder's codes pass through unchanged.
+
+// Scans the record's unscanned bytes, keeping an unfinished tag or reference at the start
+// of the buffer for the next piece; 0 when all were taken, else the first error.
 int32_t __xml_proc_buff(xml_write_record *record);
+// One whole tag, "<" to ">": dispatches to the start, end or declaration handler.
 int32_t __xml_proc_tag(xml_doc *doc, char *tag, int32_t len);
+// A start or empty-element tag: decodes its attributes in place (the tag is changed).
 int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len);
+// An end tag, with optional whitespace before its ">".
 int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t len);
+// The declaration: allowed only before anything else; moves the document to key level.
 int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len);
+// One run of character data: decodes its references in place and hands it on.
 int32_t __xml_proc_data(xml_doc *doc, char *data, int32_t len);
+// The byte 0..255 of the reference at *position (an "&"), moving *position past its ";";
+// -22 for a reference that is not one (*position is then left somewhere inside it).
 int32_t __xml_decode_char(char **position);
+// 1 for TAB, LF, CR and space, else 0.
 int __xml_is_ws(uint8_t c);
+// 1 for a letter (isalpha), "_" or ":", else 0.
 int __xml_is_name_first_char(uint8_t c);
+// 1 for a letter or digit (isalnum), ".", "-", "_" or ":", else 0.
 int __xml_is_name_char(uint8_t c);
 
 // Tree builder.
+
+// A new document at its start, or NULL (nothing allocated) when the heap refuses it.
 xml_doc *__xml_document_start();
+// Frees the document and merges its parsed tree into the live one when it ended between
+// tags, without error and with no key below the root open; else frees the parsed tree.
+// Takes no lock: the caller serialises it with the live tree's users. NULL is ignored.
 void __xml_document_end(xml_doc *doc);
+// An element starts: 0, -22 for a form the document may not have, -12 for no memory.
 int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs);
+// Character data of the open element (any number of runs): 0, -22 or -12.
 int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length);
+// An element ends (its value is made here): 0, -22 or -12.
 int32_t __xml_entity_end(xml_doc *doc, const char *name);

@@ -1,20 +1,35 @@
+// XML encoder: the text of one line of the document (a key's start or end line, or a
+// value's line) in a heap block of exactly its length plus a NUL.
 #include "xml/zconf_xml_enc.h"
 
-#include "dovizuz.h"
 #include "tree/zconf_mem.h"
+#include "tree/zconf_types.h"
+#include "xml/zconf_value_text.h"
 
+#include <cassert>
 #include <cstring>
-
-const char *const zconf_xml_value_type[ZCONF_XML_TYPE_NAMES] = {
-    "VALUE_NONE",  "VALUE_BINARY",   "VALUE_SZ",       "VALUE_MULTI_SZ",
-    "VALUE_DWORD", "VALUE_DWORD_LE", "VALUE_DWORD_BE", "",
-    "VALUE_QWORD", "VALUE_QWORD_LE", "VALUE_QWORD_BE", "",
-    "KEY",
-};
 
 namespace {
 
-constexpr char hex_digits[] = "0123456789ABCDEF";
+// The fixed texts of a line: "<" NAME " name=\"" ... "\">" TEXT "</" NAME ">\n". A key's
+// start line ends after "\">" with a line feed; its end line is "</" NAME ">\n".
+constexpr char open_start[] = "<";
+constexpr char name_attribute[] = " name=\"";
+constexpr char open_end[] = "\">";
+constexpr char line_feed[] = "\n";
+constexpr char close_start[] = "</";
+constexpr char close_end[] = ">\n";
+
+// Characters of a literal, without its NUL.
+template <size_t N> constexpr size_t literal_len(const char (&)[N]) { return N - 1; }
+
+// Fixed characters of each kind of line, with the block's terminating NUL.
+constexpr size_t value_line_fixed = literal_len(open_start) + literal_len(name_attribute) +
+                                    literal_len(open_end) + literal_len(close_start) +
+                                    literal_len(close_end) + 1;
+constexpr size_t key_open_fixed = literal_len(open_start) + literal_len(name_attribute) +
+                                  literal_len(open_end) + literal_len(line_feed) + 1;
+constexpr size_t key_close_fixed = literal_len(close_start) + literal_len(close_end) + 1;
 
 // Characters of each byte's escaped form: control bytes and the double quote take 6
 // ("&#x09;", "&quot;"), the ampersand 5, less-than and greater-than 4, all others 1.
@@ -32,25 +47,17 @@ struct escape_table {
 };
 constexpr escape_table escaped_len;
 
-bool is_dword_type(uint32_t type) { return type >= 4 && type <= 6; }
-
 char *put(char *dst, const char *text, size_t n) {
     memcpy(dst, text, n);
     return dst + n;
 }
 
+// Writes a literal without its NUL; returns the position after it.
+template <size_t N> char *put(char *dst, const char (&text)[N]) { return put(dst, text, N - 1); }
+
 char *put_tabs(char *dst, int32_t level) {
     for (int32_t i = 0; i < level; i++)
         *dst++ = '\t';
-    return dst;
-}
-
-// "0x" and the word in `digits` uppercase hexadecimal digits, most significant first.
-char *put_hex_word(char *dst, uint64_t word, int digits) {
-    *dst++ = '0';
-    *dst++ = 'x';
-    for (int i = digits - 1; i >= 0; i--)
-        *dst++ = hex_digits[(word >> (4 * i)) & 0xF];
     return dst;
 }
 
@@ -61,58 +68,52 @@ char *put_escaped(char *dst, uint8_t c) {
         *dst = static_cast<char>(c);
         return dst + 1;
     case 5:
-        return put(dst, "&amp;", 5);
+        return put(dst, "&amp;");
     case 4:
-        return put(dst, c == '<' ? "&lt;" : "&gt;", 4);
+        return c == '<' ? put(dst, "&lt;") : put(dst, "&gt;");
     default:
         if (c == '"')
-            return put(dst, "&quot;", 6);
-        dst = put(dst, "&#x", 3);
-        *dst++ = hex_digits[c >> 4];
-        *dst++ = hex_digits[c & 0xF];
+            return put(dst, "&quot;");
+        dst = zconf_text_put_pair(put(dst, "&#x"), c);
         *dst++ = ';';
         return dst;
     }
 }
 
+// Characters of the text of a value's data.
 int32_t data_text_len(uint32_t type, const uint8_t *data, uint32_t n) {
-    switch (type) {
-    case ZCONF_VALUE_NONE:
+    switch (zconf_type(type).text) {
+    case ZCONF_TEXT_NONE:
         return 0;
-    case ZCONF_VALUE_BINARY:
+    case ZCONF_TEXT_BYTES:
         return static_cast<int32_t>(2 * n);
-    case ZCONF_VALUE_SZ:
+    case ZCONF_TEXT_STRING:
         return __xml_string_len(reinterpret_cast<const char *>(data));
-    case ZCONF_VALUE_MULTI_SZ:
+    case ZCONF_TEXT_STRING_LIST:
         return __xml_multistring_len(data, n);
-    default:
-        return is_dword_type(type) ? 10 : 18;
+    case ZCONF_TEXT_NUMBER32:
+    case ZCONF_TEXT_NUMBER64:
+        return static_cast<int32_t>(zconf_text_number_len(type));
     }
+    return 0;
 }
 
+// Writes the text of a value's data; returns the position after it.
 char *put_data_text(char *dst, uint32_t type, const uint8_t *data, uint32_t n) {
-    uint32_t dword;
-    uint64_t qword;
-    switch (type) {
-    case ZCONF_VALUE_NONE:
+    switch (zconf_type(type).text) {
+    case ZCONF_TEXT_NONE:
         return dst;
-    case ZCONF_VALUE_BINARY:
+    case ZCONF_TEXT_BYTES:
         return dst + __xml_encode_binary_data(data, n, dst);
-    case ZCONF_VALUE_SZ:
+    case ZCONF_TEXT_STRING:
         return dst + __xml_encode_string(reinterpret_cast<const char *>(data), dst);
-    case ZCONF_VALUE_MULTI_SZ:
+    case ZCONF_TEXT_STRING_LIST:
         return dst + __xml_encode_multi_string(data, n, dst);
-    default:
-        break;
+    case ZCONF_TEXT_NUMBER32:
+    case ZCONF_TEXT_NUMBER64:
+        return zconf_text_write_number(dst, type, data);
     }
-    if (is_dword_type(type)) {
-        memcpy(&dword, data, sizeof dword);
-        return put_hex_word(
-            dst, type == ZCONF_VALUE_DWORD_LE ? __xml_swap_dword_endian(dword) : dword, 8);
-    }
-    memcpy(&qword, data, sizeof qword);
-    return put_hex_word(dst, type == ZCONF_VALUE_QWORD_LE ? __xml_swap_qword_endian(qword) : qword,
-                        16);
+    return dst;
 }
 
 // A block of `size` bytes for a line, or NULL stored through piece.
@@ -121,9 +122,20 @@ char *new_piece(size_t size, char **piece) {
     return *piece;
 }
 
-} // namespace
+// Writes level TABs, "<", the element and ` name="` and the escaped name, then "\">".
+char *put_start_tag(char *dst, int32_t level, const char *element, size_t e, const char *name) {
+    dst = put(put(put_tabs(dst, level), open_start), element, e);
+    dst = put(dst, name_attribute);
+    dst += __xml_encode_string(name, dst);
+    return put(dst, open_end);
+}
 
-bool zconf_xml_is_value_type(uint32_t type) { return type <= 10 && type != 7; }
+// Writes "</", the element, ">\n" and the block's terminating NUL.
+void put_end_tag(char *dst, const char *element, size_t e) {
+    put(put(put(dst, close_start), element, e), close_end, sizeof close_end);
+}
+
+} // namespace
 
 int32_t __xml_char_len(uint8_t c) { return escaped_len.len[c]; }
 
@@ -156,10 +168,8 @@ int32_t __xml_encode_multi_string(const uint8_t *p, uint32_t n, char *dst) {
 }
 
 int32_t __xml_encode_binary_data(const uint8_t *p, uint32_t n, char *dst) {
-    for (uint32_t i = 0; i < n; i++) {
-        *dst++ = hex_digits[p[i] >> 4];
-        *dst++ = hex_digits[p[i] & 0xF];
-    }
+    for (uint32_t i = 0; i < n; i++)
+        dst = zconf_text_put_pair(dst, p[i]);
     return static_cast<int32_t>(2 * n);
 }
 
@@ -167,58 +177,43 @@ int32_t __xml_encode_value(int32_t level, const zconf_value *value, char **piece
     uint32_t type = zconf_value_type(value);
     uint32_t n = zconf_value_len(value);
     *piece = nullptr;
-    if (!zconf_xml_is_value_type(type))
+    if (!zconf_is_value_type(type))
         return 0;
-    const char *element = zconf_xml_value_type[type];
+    const char *element = zconf_type(type).element;
     size_t e = strlen(element);
     const uint8_t *data = zconf_value_data(value);
-    size_t size = level + 2 * e + __xml_string_len(value->name) + data_text_len(type, data, n) + 15;
+    // A string's text is measured and written up to a NUL, which its data must end in.
+    assert(!zconf_type_is_string(type) || (n >= 1 && data[n - 1] == 0));
+    size_t size = level + 2 * e + __xml_string_len(value->name) + data_text_len(type, data, n) +
+                  value_line_fixed;
     char *out = new_piece(size, piece);
     if (out == nullptr)
         return 0;
-    out = put_tabs(out, level);
-    *out++ = '<';
-    out = put(out, element, e);
-    out = put(out, " name=\"", 7);
-    out += __xml_encode_string(value->name, out);
-    out = put(out, "\">", 2);
+    out = put_start_tag(out, level, element, e, value->name);
     out = put_data_text(out, type, data, n);
-    out = put(out, "</", 2);
-    out = put(out, element, e);
-    out = put(out, ">\n", 3); // with the terminating NUL
+    put_end_tag(out, element, e);
     return static_cast<int32_t>(size - 1);
 }
 
 int32_t __xml_encode_key_open(int32_t level, const zconf_key *key, char **piece) {
-    size_t size = level + __xml_string_len(key->name) + 15;
+    const char *element = zconf_type(ZCONF_TYPE_KEY).element;
+    size_t e = strlen(element);
+    size_t size = level + e + __xml_string_len(key->name) + key_open_fixed;
     char *out = new_piece(size, piece);
     if (out == nullptr)
         return 0;
-    out = put_tabs(out, level);
-    out = put(out, "<KEY name=\"", 11);
-    out += __xml_encode_string(key->name, out);
-    put(out, "\">\n", 4);
+    out = put_start_tag(out, level, element, e, key->name);
+    put(out, line_feed, sizeof line_feed);
     return static_cast<int32_t>(size - 1);
 }
 
 int32_t __xml_encode_key_close(int32_t level, const zconf_key * /*key*/, char **piece) {
-    char *out = new_piece(level + 8, piece);
+    const char *element = zconf_type(ZCONF_TYPE_KEY).element;
+    size_t e = strlen(element);
+    size_t size = level + e + key_close_fixed;
+    char *out = new_piece(size, piece);
     if (out == nullptr)
         return 0;
-    put(put_tabs(out, level), "</KEY>\n", 8);
-    return level + 7;
-}
-
-uint32_t __xml_swap_dword_endian(uint32_t w) {
-    uint32_t r = 0;
-    for (int i = 0; i < 4; i++, w >>= 8)
-        r = (r << 8) + (w & 0xFF);
-    return r;
-}
-
-uint64_t __xml_swap_qword_endian(uint64_t q) {
-    uint64_t r = 0;
-    for (int i = 0; i < 8; i++, q >>= 8)
-        r = (r << 8) + (q & 0xFF);
-    return r;
+    put_end_tag(put_tabs(out, level), element, e);
+    return static_cast<int32_t>(size - 1);
 }

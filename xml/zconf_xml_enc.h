@@ -3,32 +3,26 @@
 #pragma once
 
 #include "tree/zconf_int.h"
+#include "xml/zconf_value_text.h"
 
 #include <cstdint>
 
-enum : uint32_t {
-    ZCONF_XML_TYPE_NAMES = 13,
-    ZCONF_XML_KEY_ELEMENT = 12, // index of "KEY" in zconf_xml_value_type
-};
-
-// Element name of each type code; the codes 7 and 11 have none (empty string).
-extern const char *const zconf_xml_value_type[ZCONF_XML_TYPE_NAMES];
-
-// True for the type codes a value may carry: 0-6 and 8-10.
-bool zconf_xml_is_value_type(uint32_t type);
-
+// Characters of the byte's escaped form: 6, 5, 4 or 1.
 int32_t __xml_char_len(uint8_t c);
+// Characters of the escaped form of the bytes before the NUL.
 int32_t __xml_string_len(const char *s);
+// Characters of the escaped form of all n bytes, NULs included.
 int32_t __xml_multistring_len(const uint8_t *p, uint32_t n);
+// Writes the bytes before the NUL escaped (no NUL); returns the characters written.
 int32_t __xml_encode_string(const char *s, char *dst);
+// Writes all n bytes escaped, each NUL as "&#x00;"; returns the characters written.
 int32_t __xml_encode_multi_string(const uint8_t *p, uint32_t n, char *dst);
+// Writes each byte as two uppercase hexadecimal digits; returns 2n.
 int32_t __xml_encode_binary_data(const uint8_t *p, uint32_t n, char *dst);
 
 // Each stores a new block (freed with zconf_heap_free) through piece and returns its
-// length, or stores NULL and returns 0 when the heap refuses the block.
+// length, or stores NULL and returns 0 when the heap refuses the block. A value whose
+// code names no value type gets no line: NULL and 0, without asking the heap.
 int32_t __xml_encode_value(int32_t level, const zconf_value *value, char **piece);
 int32_t __xml_encode_key_open(int32_t level, const zconf_key *key, char **piece);
 int32_t __xml_encode_key_close(int32_t level, const zconf_key *key, char **piece);
-
-uint32_t __xml_swap_dword_endian(uint32_t w);
-uint64_t __xml_swap_qword_endian(uint64_t q);

@@ -1,0 +1,82 @@
+// The table of value types, indexed by type code, and the questions asked of it.
+#include "tree/zconf_types.h"
+
+#include <cstring>
+
+const zconf_type_row zconf_types[ZCONF_TYPE_CODES] = {
+    {"VALUE_NONE", ZCONF_SIZE_ZERO, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
+    {"VALUE_BINARY", ZCONF_SIZE_NONZERO, ZCONF_TEXT_BYTES, ZCONF_ORDER_NONE},
+    {"VALUE_SZ", ZCONF_SIZE_NONZERO, ZCONF_TEXT_STRING, ZCONF_ORDER_NONE},
+    {"VALUE_MULTI_SZ", ZCONF_SIZE_NONZERO, ZCONF_TEXT_STRING_LIST, ZCONF_ORDER_NONE},
+    {"VALUE_DWORD", ZCONF_SIZE_4, ZCONF_TEXT_NUMBER32, ZCONF_ORDER_PROCESSOR},
+    {"VALUE_DWORD_LE", ZCONF_SIZE_4, ZCONF_TEXT_NUMBER32, ZCONF_ORDER_LITTLE},
+    {"VALUE_DWORD_BE", ZCONF_SIZE_4, ZCONF_TEXT_NUMBER32, ZCONF_ORDER_BIG},
+    {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
+    {"VALUE_QWORD", ZCONF_SIZE_8, ZCONF_TEXT_NUMBER64, ZCONF_ORDER_PROCESSOR},
+    {"VALUE_QWORD_LE", ZCONF_SIZE_8, ZCONF_TEXT_NUMBER64, ZCONF_ORDER_LITTLE},
+    {"VALUE_QWORD_BE", ZCONF_SIZE_8, ZCONF_TEXT_NUMBER64, ZCONF_ORDER_BIG},
+    {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
+    {"KEY", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
+};
+
+namespace {
+
+// The row answered for codes past the table: a code that names nothing.
+constexpr zconf_type_row no_type = {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE};
+
+bool names_element(const zconf_type_row &row, const char *name) {
+    return row.element[0] != 0 && strcmp(row.element, name) == 0;
+}
+
+} // namespace
+
+const zconf_type_row &zconf_type(uint32_t code) {
+    return code < ZCONF_TYPE_CODES ? zconf_types[code] : no_type;
+}
+
+bool zconf_is_value_type(uint32_t code) { return zconf_type(code).size != ZCONF_SIZE_NO_VALUE; }
+
+bool zconf_type_size_matches(uint32_t code, uint32_t size) {
+    switch (zconf_type(code).size) {
+    case ZCONF_SIZE_ZERO:
+        return size == 0;
+    case ZCONF_SIZE_NONZERO:
+        return size != 0;
+    case ZCONF_SIZE_4:
+        return size == 4;
+    case ZCONF_SIZE_8:
+        return size == 8;
+    case ZCONF_SIZE_NO_VALUE:
+        return false;
+    }
+    return false;
+}
+
+bool zconf_type_is_string(uint32_t code) {
+    zconf_text_form text = zconf_type(code).text;
+    return text == ZCONF_TEXT_STRING || text == ZCONF_TEXT_STRING_LIST;
+}
+
+uint32_t zconf_type_number_bytes(uint32_t code) {
+    switch (zconf_type(code).text) {
+    case ZCONF_TEXT_NUMBER32:
+        return 4;
+    case ZCONF_TEXT_NUMBER64:
+        return 8;
+    case ZCONF_TEXT_NONE:
+    case ZCONF_TEXT_BYTES:
+    case ZCONF_TEXT_STRING:
+    case ZCONF_TEXT_STRING_LIST:
+        return 0;
+    }
+    return 0;
+}
+
+int32_t zconf_type_of_element(const char *name) {
+    if (names_element(zconf_types[ZCONF_TYPE_KEY], name)) // the most frequent, looked at first
+        return ZCONF_TYPE_KEY;
+    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
+        if (names_element(zconf_types[code], name))
+            return static_cast<int32_t>(code);
+    return -1;
+}
