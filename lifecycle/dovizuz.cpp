@@ -157,7 +157,7 @@ enum copy_result : int32_t { COPY_WRITE_FAILED = 1 };
 int32_t copy_document(document_sink &sink, int *write_error) {
     text_buffer buffer = acquire_text_buffer();
     if (buffer.text == nullptr)
-        return -ENOMEM;
+        return ZCONF_ERR_NOMEM;
     uint32_t fpos = 0;
     int32_t result = 0;
     // A short read is not yet the end: only a read that returns 0 is.
@@ -384,8 +384,8 @@ int32_t LoadXMLFile() {
 int32_t SaveXMLFile(void) {
     // The save walks the live tree: no API call may change it meanwhile.
     if (zconf_lock() != 0) {
-        printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", -EBUSY);
-        return -EBUSY;
+        printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", ZCONF_ERR_BUSY);
+        return ZCONF_ERR_BUSY;
     }
     int32_t result = zconf_xml_open(ZCONF_XML_OPEN_READ);
     if (result != 0)
