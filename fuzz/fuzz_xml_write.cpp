@@ -20,6 +20,7 @@
 // every input, so inputs do not depend on each other.
 #include "api/zconf_api.h"
 #include "dovizuz.h"
+#include "tests/document_text.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
 
@@ -36,8 +37,7 @@ namespace {
 constexpr size_t header_len = 4;
 constexpr uint32_t large_read = 65536;
 
-constexpr char base_document[] =
-    "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
+constexpr char base_document[] = ZCONF_TEST_DECLARATION
     "<KEY name=\"ZCONF_ROOT\">\n"
     "\t<KEY name=\"Network\">\n"
     "\t\t<VALUE_SZ name=\"Label\">R&amp;D &lt;lab&gt;</VALUE_SZ>\n"

@@ -26,8 +26,7 @@ namespace probe_client {
 namespace fs = std::filesystem;
 
 inline constexpr char kConfig[] = "/etc/zconfig.xml";
-inline constexpr char kRootOnly[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
-                                    "<KEY name=\"ZCONF_ROOT\">\n</KEY>\n";
+inline constexpr char kRootOnly[] = ZCONF_TEST_EMPTY_DOCUMENT;
 inline constexpr const char *kSharedObjects[] = {
     "/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data", "/dev/shm/DoviZUZNbInst"};
 

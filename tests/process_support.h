@@ -2,6 +2,8 @@
 // tests, their probe, the platform layer's tests and the start-up benchmark.
 #pragma once
 
+#include "document_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-inline constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
+inline constexpr char kDeclaration[] = ZCONF_TEST_DECLARATION;
 
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

@@ -62,7 +62,7 @@ TEST_F(Store, WorkedExampleIsWrittenLineByLine) {
     ASSERT_EQ(ZConfCreateKey(net, "Dns", &dns), 0);
     ASSERT_EQ(ZConfSetValueEx(dns, "Servers", ZCONF_VALUE_MULTI_SZ, "a\0b\0\0", 5), 0);
     auto document = [](const char *port) {
-        return "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n"
+        return ZCONF_TEST_DECLARATION
                "<KEY name=\"ZCONF_ROOT\">\n"
                "\t<KEY name=\"Network\">\n"
                "\t\t<VALUE_SZ name=\"Label\">R&amp;D &lt;lab&gt;</VALUE_SZ>\n"s +

@@ -2,6 +2,7 @@
 // through the channel, and the live tree read back as text. Free of GoogleTest.
 #pragma once
 
+#include "document_text.h"
 #include "xml/zconf_proc.h"
 
 #include <algorithm>
@@ -58,10 +59,7 @@ inline std::string read_document(uint32_t count = 65536, int32_t *rc = nullptr) 
     return out;
 }
 
-inline constexpr std::string_view xml_declaration =
-    "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
+inline constexpr std::string_view xml_declaration = ZCONF_TEST_DECLARATION;
 
 // The document of a store holding nothing but the root.
-inline std::string empty_document() {
-    return std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n</KEY>\n";
-}
+inline std::string empty_document() { return ZCONF_TEST_EMPTY_DOCUMENT; }
