@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dovizuz.h"
+#include "tree/zconf_int.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,9 +24,9 @@ enum : int {
 };
 
 // Largest name and value data the store holds; a value's name plus data takes at most
-// kMaxValueBytes bytes.
+// kMaxValueBytes bytes, the library's node limit.
 inline constexpr size_t kNameBuffer = ZCONF_MAX_NAME + 1;
-inline constexpr size_t kMaxValueBytes = 4079;
+inline constexpr size_t kMaxValueBytes = ZCONF_VALUE_BYTES_MAX;
 
 // ---- The library's entry points (zconf_main.cpp) -------------------------------------
 

@@ -2,6 +2,9 @@
 // the same as the configuration file shows them.
 #include "zconf_tool.h"
 
+#include "tree/zconf_types.h"
+#include "xml/zconf_value_text.h"
+
 #include <cstring>
 #include <strings.h>
 
@@ -9,75 +12,43 @@ namespace zconf {
 
 namespace {
 
-// Type names as the configuration document's elements have them, less "VALUE_", by type
-// code; codes 7 and 11 name no type.
-const char *const kTypeNames[] = {"NONE",     "BINARY", "SZ",    "MULTI_SZ", "DWORD",   "DWORD_LE",
-                                  "DWORD_BE", nullptr,  "QWORD", "QWORD_LE", "QWORD_BE"};
-constexpr uint32_t kTypeCount = sizeof kTypeNames / sizeof kTypeNames[0];
+// The prefix of the document's element names that the tool's type names may leave out.
+constexpr char kTypePrefix[] = "VALUE_";
+constexpr size_t kTypePrefixLen = sizeof kTypePrefix - 1;
 
-bool is_dword(uint32_t type) { return type >= ZCONF_VALUE_DWORD && type <= ZCONF_VALUE_DWORD_BE; }
+// The type's element name without "VALUE_"; the value types' elements all have it.
+const char *short_type_name(uint32_t type) { return zconf_type(type).element + kTypePrefixLen; }
 
-bool is_qword(uint32_t type) { return type >= ZCONF_VALUE_QWORD && type <= ZCONF_VALUE_QWORD_BE; }
-
-// The value of a hexadecimal digit in either case, or -1.
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// A number as the document writes integers: "0x" and hexadecimal digits, or decimal
-// digits; at most 10 characters for 32 bits and 20 for 64, and the number must fit.
-bool parse_number(const char *text, int bits, uint64_t *result) {
+// A number type's data from its text (decimal, or "0x" and hexadecimal digits), stored
+// in the type's byte order; false for other types, the empty text, a text longer than
+// the longest number and a number that does not fit.
+bool parse_number(const char *text, uint32_t type, std::string *data) {
     size_t n = strlen(text);
-    uint64_t max = bits == 32 ? 0xFFFFFFFFull : ~0ull;
-    uint64_t value = 0;
-    if (n == 0 || n > (bits == 32 ? 10u : 20u))
+    uint32_t bytes = zconf_type_number_bytes(type);
+    uint8_t number[sizeof(uint64_t)];
+    if (bytes == 0 || n == 0 || n > zconf_text_number_max(bytes) ||
+        !zconf_text_read_number(text, n, type, number))
         return false;
-    if (n >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        for (size_t i = 2; i < n; i++) {
-            int digit = hex_digit(text[i]);
-            if (digit < 0 || (value >> (bits - 4)) != 0)
-                return false;
-            value = value * 16 + static_cast<uint64_t>(digit);
-        }
-    } else {
-        for (size_t i = 0; i < n; i++) {
-            if (text[i] < '0' || text[i] > '9')
-                return false;
-            uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-            if (value > (max - digit) / 10)
-                return false;
-            value = value * 10 + digit;
-        }
-    }
-    *result = value;
+    data->assign(reinterpret_cast<const char *>(number), bytes);
     return true;
 }
 
 // Hexadecimal pairs in either case; blanks between them are ignored, as in the document.
 bool parse_binary(const std::vector<const char *> &items, std::string *data) {
-    int high = -1;
+    uint32_t digits = 0;
+    uint8_t byte = 0;
     for (const char *item : items) {
         for (const char *p = item; *p != 0; p++) {
             if (*p == ' ' || *p == '\t')
                 continue;
-            int digit = hex_digit(*p);
+            int digit = zconf_text_hex_value(static_cast<uint8_t>(*p));
             if (digit < 0)
                 return false;
-            if (high < 0) {
-                high = digit;
-            } else {
-                data->push_back(static_cast<char>(high * 16 + digit));
-                high = -1;
-            }
+            if (zconf_text_put_pair_digit(&byte, digits++, digit))
+                data->push_back(static_cast<char>(byte));
         }
     }
-    return high < 0 && !data->empty();
+    return digits % 2 == 0 && !data->empty();
 }
 
 // The items of a string list: the last NUL ends the list and the others end items (a
@@ -95,10 +66,21 @@ std::vector<std::string> list_items(const char *data, uint32_t size) {
     return items;
 }
 
-// "0x" and the number in `digits` capital hexadecimal digits at least.
-std::string hex_number(uint64_t number, int digits) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(number));
+// A number type's text, when the data has the type's size: "0x" and two digits a byte.
+bool number_text(uint32_t type, const char *data, uint32_t size, std::string *text) {
+    uint32_t bytes = zconf_type_number_bytes(type);
+    if (bytes == 0 || size != bytes)
+        return false;
+    text->resize(zconf_text_number_len(type));
+    zconf_text_write_number(&(*text)[0], type, reinterpret_cast<const uint8_t *>(data));
+    return true;
+}
+
+// Every byte of the data as two capital hexadecimal digits.
+std::string pairs_text(const char *data, uint32_t size) {
+    std::string text(2 * size, '\0');
+    for (uint32_t i = 0; i < size; i++)
+        zconf_text_put_pair(&text[2 * i], static_cast<uint8_t>(data[i]));
     return text;
 }
 
@@ -106,17 +88,17 @@ std::string hex_number(uint64_t number, int digits) {
 
 // The type code of a name such as "dword_be" or "VALUE_DWORD_BE" (any case), or -1.
 int32_t parse_type(const char *text) {
-    if (strncasecmp(text, "VALUE_", 6) == 0)
-        text += 6;
-    for (uint32_t t = 0; t < kTypeCount; t++)
-        if (kTypeNames[t] != nullptr && strcasecmp(text, kTypeNames[t]) == 0)
+    if (strncasecmp(text, kTypePrefix, kTypePrefixLen) == 0)
+        text += kTypePrefixLen;
+    for (uint32_t t = 0; t < ZCONF_TYPE_CODES; t++)
+        if (zconf_is_value_type(t) && strcasecmp(text, short_type_name(t)) == 0)
             return static_cast<int32_t>(t);
     return -1;
 }
 
 std::string type_name(uint32_t type) {
-    if (type < kTypeCount && kTypeNames[type] != nullptr)
-        return kTypeNames[type];
+    if (zconf_is_value_type(type))
+        return short_type_name(type);
     return "TYPE_" + std::to_string(type);
 }
 
@@ -136,7 +118,6 @@ bool value_count_fits(uint32_t type, size_t count) {
 // _LE types with the bytes reversed: the document's rule, so that the text given here
 // is the text the saved file shows.
 bool encode_value(uint32_t type, const std::vector<const char *> &items, std::string *data) {
-    uint64_t number;
     switch (type) {
     case ZCONF_VALUE_NONE:
         return true;
@@ -152,21 +133,8 @@ bool encode_value(uint32_t type, const std::vector<const char *> &items, std::st
         data->push_back('\0');
         return true;
     default:
-        break;
+        return parse_number(items[0], type, data);
     }
-    if (!parse_number(items[0], is_dword(type) ? 32 : 64, &number))
-        return false;
-    if (is_dword(type)) {
-        auto word = static_cast<uint32_t>(number);
-        if (type == ZCONF_VALUE_DWORD_LE)
-            word = __builtin_bswap32(word);
-        data->assign(reinterpret_cast<const char *>(&word), sizeof word);
-    } else {
-        if (type == ZCONF_VALUE_QWORD_LE)
-            number = __builtin_bswap64(number);
-        data->assign(reinterpret_cast<const char *>(&number), sizeof number);
-    }
-    return true;
 }
 
 // The value's text as the document writes it; a string list gives one text per item.
@@ -177,20 +145,10 @@ std::vector<std::string> value_items(uint32_t type, const char *data, uint32_t s
         return {std::string(data, strnlen(data, size))};
     if (type == ZCONF_VALUE_MULTI_SZ)
         return list_items(data, size);
-    if (is_dword(type) && size == 4) {
-        uint32_t word;
-        memcpy(&word, data, sizeof word);
-        return {hex_number(type == ZCONF_VALUE_DWORD_LE ? __builtin_bswap32(word) : word, 8)};
-    }
-    if (is_qword(type) && size == 8) {
-        uint64_t word;
-        memcpy(&word, data, sizeof word);
-        return {hex_number(type == ZCONF_VALUE_QWORD_LE ? __builtin_bswap64(word) : word, 16)};
-    }
-    std::string hex;
-    for (uint32_t i = 0; i < size; i++)
-        hex += hex_number(static_cast<uint8_t>(data[i]), 2).substr(2);
-    return {hex};
+    std::string text;
+    if (number_text(type, data, size, &text))
+        return {text};
+    return {pairs_text(data, size)};
 }
 
 } // namespace zconf

@@ -150,7 +150,7 @@ zconf_key *__zconf_enum_subkey(zconf_key *key, int32_t index) {
 zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *data,
                                   uint32_t length) {
     size_t len = measure_name(name);
-    if (len >= ZCONF_NAME_LIMIT || length > ZCONF_MEM_MAX_REQUEST)
+    if (len >= ZCONF_NAME_LIMIT || length > ZCONF_VALUE_BYTES_MAX - len)
         return nullptr;
     const auto *bytes = static_cast<const uint8_t *>(data);
     bool is_string = zconf_type_is_string(type);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dovizuz.h"
+#include "tree/zconf_mem.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,8 @@ enum : uint32_t {
 enum : uint32_t {
     ZCONF_KEY_REQUEST_BASE = 33,
     ZCONF_VALUE_REQUEST_BASE = 17,
+    // Most bytes a value's name and data take together (4079): the largest node counted.
+    ZCONF_VALUE_BYTES_MAX = ZCONF_MEM_MAX_REQUEST - ZCONF_VALUE_REQUEST_BASE,
 };
 
 // The value's type code.
@@ -106,9 +109,10 @@ void __zconf_del_subkey(zconf_key *key);
 // The subkey at that position in name order, or NULL past the end or for a negative index.
 zconf_key *__zconf_enum_subkey(zconf_key *key, int32_t index);
 
-// A new unlinked value, or NULL for a name of 256 bytes or more or a node the allocator
-// refuses. String types (zconf_type_is_string) need length >= 1 and get a final NUL
-// when their last byte is not one.
+// A new unlinked value, or NULL for a name of 256 bytes or more, a name and data of more
+// than ZCONF_VALUE_BYTES_MAX bytes together, or a node the allocator refuses. String
+// types (zconf_type_is_string) need length >= 1 and get a final NUL when their last byte
+// is not one.
 zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *data,
                                   uint32_t length);
 // The first value of that name (letter case aside), or NULL.
