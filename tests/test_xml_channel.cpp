@@ -333,13 +333,14 @@ TEST_F(Store, ReadsWithoutMemoryRetryWithoutAGap) {
     const std::string whole = read_document();
     const uint32_t nodes = live_nodes();
     for (uint32_t count : {1u, 10u}) {
-        bool fired = true;
-        for (int32_t n = 0; fired && n < 1000; n++) {
-            ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_READ), 0);
-            zconf_mem_fail_countdown = n;
-            std::string got, buf(count, '\0');
+        std::string got;
+        int enomem = 0;
+        auto open = [] { ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_READ), 0); };
+        auto read_whole_pass = [&](int32_t) {
+            std::string buf(count, '\0');
             uint32_t fpos = 0;
-            int enomem = 0;
+            got.clear();
+            enomem = 0;
             for (int32_t r; (r = zconf_xml_read(buf.data(), count, &fpos)) != 0;) {
                 if (r == -12)
                     enomem++;
@@ -350,16 +351,15 @@ TEST_F(Store, ReadsWithoutMemoryRetryWithoutAGap) {
                 if (r < 0 && r != -12)
                     break;
             }
-            fired = zconf_mem_fail_countdown == -1;
-            zconf_mem_fail_countdown = -1;
+        };
+        fail_each_allocation_in_turn(open, read_whole_pass, [&](int32_t n, bool fired) {
             EXPECT_EQ(zconf_xml_read_done(), 0);
             EXPECT_EQ(got, whole) << "failing allocation " << n << ", reads of " << count;
             // The refusal reaches the caller only when the read has nothing else to give.
             EXPECT_LE(enomem, fired ? 1 : 0) << n;
             EXPECT_EQ(live_nodes(), nodes);
             EXPECT_EQ(ZCONF_ROOT->open_count, 0);
-        }
-        EXPECT_FALSE(fired) << "the pass should end without touching the seam";
+        });
     }
 }
 
@@ -368,17 +368,14 @@ TEST_F(Store, OpeningWithoutMemoryLeavesTheChannelClosed) {
     ASSERT_EQ(make_key("K"), 0);
     const std::string whole = read_document();
     for (uint32_t mode : {1u, 2u, 6u}) {
-        for (int32_t n = 0;; n++) {
-            ASSERT_LT(n, 100);
-            ASSERT_EQ(make_key("K"), 0);
-            zconf_mem_fail_countdown = n;
-            int32_t rc = zconf_xml_open(mode);
-            bool fired = zconf_mem_fail_countdown == -1;
-            zconf_mem_fail_countdown = -1;
+        int32_t rc = 0;
+        auto make_k = [] { ASSERT_EQ(make_key("K"), 0); };
+        auto open_pass = [&](int32_t) { rc = zconf_xml_open(mode); };
+        fail_each_allocation_in_turn(make_k, open_pass, [&](int32_t n, bool fired) {
             if (!fired) {
                 EXPECT_EQ(rc, 0);
                 EXPECT_EQ(mode == 1 ? zconf_xml_read_done() : zconf_xml_write_done(), 0);
-                break;
+                return;
             }
             EXPECT_EQ(rc, -12) << mode << " " << n;
             EXPECT_EQ(zconf_xml_open_mode, 0u);
@@ -388,7 +385,7 @@ TEST_F(Store, OpeningWithoutMemoryLeavesTheChannelClosed) {
             uint32_t fpos = 0;
             EXPECT_EQ(zconf_xml_read(buf, sizeof buf, &fpos), -22);
             EXPECT_EQ(zconf_xml_write("<", 1, &fpos), -22);
-        }
+        });
         EXPECT_EQ(read_document(), mode == 6 ? empty_document() : whole);
     }
 }

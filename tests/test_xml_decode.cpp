@@ -514,21 +514,17 @@ TEST_F(Store, ADocumentWithoutMemoryChangesNothing) {
     ASSERT_EQ(make_key("A\\B"), 0);
     const std::string before = read_document();
     const uint32_t nodes = live_nodes();
-    bool fired = true;
-    int32_t n = 0;
-    for (; fired; n++) {
-        ASSERT_LT(n, 200);
-        zconf_mem_fail_countdown = n;
-        const int32_t rc = write_document(rich);
-        fired = zconf_mem_fail_countdown == -1;
-        zconf_mem_fail_countdown = -1;
-        if (fired) {
-            EXPECT_EQ(read_document(), before) << "allocation " << n << " failed, rc " << rc;
-            EXPECT_EQ(live_nodes(), nodes) << n;
-            EXPECT_EQ(zconf_xml_open_mode, 0u);
-        }
-    }
-    EXPECT_GT(n, 20) << "every key and value of the document is an allocation";
+    int32_t rc = 0;
+    auto write = [&](int32_t) { rc = write_document(rich); };
+    auto check = [&](int32_t n, bool fired) {
+        if (!fired)
+            return;
+        EXPECT_EQ(read_document(), before) << "allocation " << n << " failed, rc " << rc;
+        EXPECT_EQ(live_nodes(), nodes) << n;
+        EXPECT_EQ(zconf_xml_open_mode, 0u);
+    };
+    int32_t failed = fail_each_allocation_in_turn([] {}, write, check, 200);
+    EXPECT_GT(failed, 20) << "every key and value of the document is an allocation";
     EXPECT_NE(read_document(), before);
 }
 

@@ -48,6 +48,26 @@ inline int32_t set_dword(ZConfKeyHandle h, const char *name, uint32_t v) {
     return ZConfSetValueEx(h, name, ZCONF_VALUE_DWORD, &v, sizeof v);
 }
 
+// For n = 0, 1, ...: runs prepare() with the heap whole, run() with the heap refusing
+// its n-th allocation (counting from 0), then check(n, fired) with the heap whole again,
+// until a run no longer reaches the refused allocation. Returns that n, the number of
+// runs that failed.
+template <typename Prepare, typename Run, typename Check>
+int32_t fail_each_allocation_in_turn(Prepare prepare, Run run, Check check, int32_t limit = 1000) {
+    for (int32_t n = 0; n < limit; n++) {
+        prepare();
+        zconf_mem_fail_countdown = n;
+        run(n);
+        bool fired = zconf_mem_fail_countdown == -1;
+        zconf_mem_fail_countdown = -1;
+        check(n, fired);
+        if (!fired)
+            return n;
+    }
+    ADD_FAILURE() << "the heap was still refusing after " << limit << " allocations";
+    return limit;
+}
+
 // Each test starts from an empty root and must leave no connection open and no node
 // behind but the root.
 class Store : public ::testing::Test {
