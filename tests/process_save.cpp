@@ -110,6 +110,16 @@ TEST_F(Saves, AServiceUsersFileIsWrittenAsItsUserMayWriteIt) {
                   .find("SaveXMLFile: fopen() failed, error 13\nprobe: save 2\n"),
               std::string::npos);
     EXPECT_EQ(read_file(kConfig), one_value_document("root"));
+    // A file of root's that the service may write, in a directory of the service's: a
+    // new file could not be given root as owner, so the save writes in place.
+    ASSERT_EQ(chown(kConfig, 0, 0), 0);
+    chmod(kConfig, 0666);
+    EXPECT_NE(run({"set", "Net", "Host", "kept", "save"}, true).find("probe: save 0\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file(kConfig), one_value_document("kept"));
+    ASSERT_EQ(stat(kConfig, &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(mode_of(kConfig), 0666u);
     ASSERT_EQ(chown("/etc", 0, 0), 0);
     EXPECT_TRUE(leftovers().empty());
 }
