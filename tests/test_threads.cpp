@@ -41,6 +41,13 @@ TEST_F(Store, SixtyFourThreadsFillTheTableAndAFurtherThreadWaits) {
         EXPECT_EQ(h, -22);
         EXPECT_EQ(ZConfEnumKey(ZCONF_HKEY_ROOT, 0, name, sizeof name), -22);
         EXPECT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "Full"), -22);
+        uint32_t count = 0, type = 0, size = sizeof name;
+        EXPECT_EQ(ZConfQueryInfoKey(ZCONF_HKEY_ROOT, &count, nullptr, nullptr, nullptr, nullptr),
+                  -22);
+        EXPECT_EQ(ZConfSetValueEx(ZCONF_HKEY_ROOT, "V", ZCONF_VALUE_SZ, "x", 2), -22);
+        EXPECT_EQ(ZConfQueryValueEx(ZCONF_HKEY_ROOT, "V", &type, name, &size), -22);
+        EXPECT_EQ(ZConfEnumValue(ZCONF_HKEY_ROOT, 0, name, &size, &type, nullptr, nullptr), -22);
+        EXPECT_EQ(ZConfDeleteValue(ZCONF_HKEY_ROOT, "V"), -22);
         EXPECT_EQ(ZConfCloseKey(1), -9);
         release.count_down();
         holders_gone.wait();
