@@ -50,14 +50,16 @@ void directory_of(const char *path, char *out) {
 }
 
 // Takes an open-file-description lock of the given type on the whole file, waiting
-// at most ZCONF_FILE_LOCK_WAIT_MS. False with errno EAGAIN when it stays taken.
+// at most ZCONF_FILE_LOCK_WAIT_MS. False with errno EAGAIN when it stays taken. A kernel
+// without such locks (before 3.15: EINVAL) has no lock to give, and the file is used
+// without one.
 bool lock_file(int fd, short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     const timespec pause = {0, kLockPollNs};
     for (long waited = 0;; waited += kLockPollNs / 1000000) {
-        if (fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        if (fcntl(fd, F_OFD_SETLK, &lock) == 0 || errno == EINVAL)
             return true;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return false;
