@@ -52,6 +52,17 @@ TEST_F(Saves, AFileMountedOverEtcIsWrittenInPlace) {
     umount(kConfig);
 }
 
+TEST_F(Saves, ALinkFromAReadOnlyEtcLeadsToTheFileItNames) {
+    // A read-only /etc whose link names a file still to be made on a data partition.
+    fs::create_directories(kStore);
+    fs::create_symlink(kStoredConfig, kConfig);
+    ASSERT_EQ(mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+    EXPECT_EQ(run({"set", "Net", "Host", "data", "save"}), "probe: set 0\nprobe: save 0\n");
+    EXPECT_EQ(read_file(kStoredConfig), one_value_document("data"));
+    mount(nullptr, "/etc", nullptr, MS_REMOUNT | MS_BIND, nullptr);
+}
+
 TEST_F(Saves, AFullFileSystemLeavesTheOldDocumentWhole) {
     fs::create_directories(kStore);
     ASSERT_EQ(mount("small", kStore, "tmpfs", 0, "size=64k"), 0) << strerror(errno);
