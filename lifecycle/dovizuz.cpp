@@ -118,22 +118,16 @@ void write_file_to_channel(FILE *file, char *buffer) {
 struct document_sink {
     int fd;
     char *data;
-    size_t length;
+    size_t length; // bytes put so far, into the file or the memory
     size_t capacity;
 };
 
 // Appends text to the sink; false with errno.
 bool sink_put(document_sink &sink, const char *text, size_t n) {
     if (sink.fd >= 0) {
-        while (n > 0) {
-            ssize_t written = write(sink.fd, text, n);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                return false;
-            text += written;
-            n -= static_cast<size_t>(written);
-        }
+        if (!zconf_file_write_at(sink.fd, text, n, static_cast<off_t>(sink.length)))
+            return false;
+        sink.length += n;
         return true;
     }
     if (sink.length + n > sink.capacity) {

@@ -71,7 +71,9 @@ bool lock_file(int fd, short type) {
     }
 }
 
-bool write_all_at(int fd, const char *data, size_t length, off_t offset) {
+} // namespace
+
+bool zconf_file_write_at(int fd, const char *data, size_t length, off_t offset) {
     while (length > 0) {
         ssize_t n = pwrite(fd, data, length, offset);
         if (n < 0 && errno == EINTR)
@@ -87,6 +89,8 @@ bool write_all_at(int fd, const char *data, size_t length, off_t offset) {
     }
     return true;
 }
+
+namespace {
 
 // A path walked to its last component, one directory at a time. At the root the walk
 // holds no descriptor and names entries by their absolute names: the root itself is
@@ -333,11 +337,11 @@ namespace {
 
 // Writes text over the locked file; on failure puts old back. 0 or the errno.
 int overwrite(int fd, const char *text, size_t length, const char *old, size_t old_length) {
-    if (write_all_at(fd, text, length, 0) && ftruncate(fd, static_cast<off_t>(length)) == 0 &&
-        fsync(fd) == 0)
+    if (zconf_file_write_at(fd, text, length, 0) &&
+        ftruncate(fd, static_cast<off_t>(length)) == 0 && fsync(fd) == 0)
         return 0;
     int error = errno;
-    if (old != nullptr && write_all_at(fd, old, old_length, 0))
+    if (old != nullptr && zconf_file_write_at(fd, old, old_length, 0))
         ftruncate(fd, static_cast<off_t>(old_length));
     fsync(fd);
     return error;
@@ -363,6 +367,12 @@ FILE *zconf_file_open_for_load(const char *path) {
 }
 
 int zconf_file_check_writable(const char *path) {
+    // A device or socket is never written (the save refuses anything but a regular
+    // file) and is not opened either: opening some devices does something.
+    struct stat at_path;
+    if (stat(path, &at_path) == 0 &&
+        (S_ISCHR(at_path.st_mode) || S_ISBLK(at_path.st_mode) || S_ISSOCK(at_path.st_mode)))
+        return EINVAL;
     int fd = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd >= 0) {
         close(fd);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <sys/types.h>
 
 // The longest path the module handles, with its NUL.
 enum : size_t { ZCONF_FILE_PATH_BUFFER = 4096 };
@@ -38,6 +39,9 @@ int zconf_file_create_temp(const char *target, char *temp);
 // the descriptor closed, or the errno of the failing step with the descriptor and the
 // new file left to the caller.
 int zconf_file_commit_temp(int fd, const char *temp, const char *target);
+
+// Writes all of data at offset, going on after interruptions; false with errno.
+bool zconf_file_write_at(int fd, const char *data, size_t length, off_t offset);
 
 // Closes and removes a new file that is not to be used.
 void zconf_file_discard_temp(int fd, const char *temp);

@@ -144,6 +144,10 @@ TEST_F(Saves, WhatASaveCreatesAndReplaces) {
     EXPECT_EQ(run({"save"}), "SaveXMLFile: fopen() failed, error 2\nprobe: save 2\n");
     EXPECT_FALSE(fs::exists("/etc/no-such-dir"));
     fs::remove(kConfig);
+    // A device at the path is neither opened nor written.
+    fs::create_symlink("/dev/null", kConfig);
+    EXPECT_EQ(run({"save"}), "SaveXMLFile: fopen() failed, error 22\nprobe: save 2\n");
+    fs::remove(kConfig);
 
     // A new file gets 0666 less the umask; a second name of the file sees the save.
     run({"umask", "077", "save"});
