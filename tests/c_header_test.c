@@ -2,20 +2,15 @@
 #include "dovizuz.h"
 
 #include <stdio.h>
-#include <string.h>
 
+/* Ends the program with status 1 and the failed condition when cond is false. */
 #define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);               \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
+    if (!(cond))                                                                                   \
+    return fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), 1
 
 int main(void) {
     ZConfKeyHandle key = -1;
     uint32_t disposition = 7, port = 8080, type = 0, got = 0, size = sizeof got;
-
     CHECK(ZConfCreateKeyEx(ZCONF_HKEY_ROOT, "Net\\Eth0", 0, &disposition, &key) == ZCONF_OK);
     CHECK(key == 1 && disposition == 1);
     CHECK(ZConfSetValueEx(key, "Port", ZCONF_VALUE_DWORD, &port, sizeof port) == ZCONF_OK);
