@@ -16,10 +16,9 @@ int main(void) {
     CHECK(ZConfSetValueEx(key, "Port", ZCONF_VALUE_DWORD, &port, sizeof port) == ZCONF_OK);
     CHECK(ZConfQueryValueEx(key, "PORT", &type, &got, &size) == ZCONF_OK);
     CHECK(type == ZCONF_VALUE_DWORD && got == 8080 && size == 4);
-    CHECK(ZConfSetValueEx(ZCONF_HKEY_ROOT, "x", ZCONF_VALUE_DWORD, &port, 4) == ZCONF_ERR_ACCES);
     CHECK(ZConfCloseKey(key) == ZCONF_OK);
-    CHECK(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Missing", ZCONF_KEY_READ, &key) == ZCONF_ERR_NOENT);
-    CHECK(key == ZCONF_ERR_NOENT);
+    CHECK(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "No", ZCONF_KEY_READ, &key) == ZCONF_ERR_NOENT &&
+          key == -2);
     puts("c header test: ok");
     return 0;
 }

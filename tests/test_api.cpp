@@ -31,12 +31,9 @@ ZConfKeyHandle create(ZConfKeyHandle from, const char *path) {
 std::string where(ZConfKeyHandle h) {
     if (h < 0)
         return std::to_string(h);
-    std::vector<const char *> names; // from the key up to the root
-    for (zconf_key *k = key_of(h); k != ZCONF_ROOT; k = k->parent)
-        names.push_back(k->name);
     std::string path;
-    for (auto name = names.rbegin(); name != names.rend(); ++name)
-        path.append("/").append(*name);
+    for (zconf_key *k = key_of(h); k != ZCONF_ROOT; k = k->parent)
+        path = "/" + std::string(k->name) + path;
     return path.empty() ? "/" : path;
 }
 

@@ -191,30 +191,25 @@ int worker(unsigned seed, int iterations) {
     auto any = [&](const auto &list) { return list[rng() % std::size(list)]; };
     for (int i = 0; i < iterations; i++) {
         auto [k, mode] = held.empty() ? std::pair{0, 3u} : held[rng() % held.size()];
-        bool writes = mode & ZCONF_KEY_WRITE, on_key = k != ZCONF_HKEY_ROOT;
+        bool writes = mode & ZCONF_KEY_WRITE, on_key = k != ZCONF_HKEY_ROOT, coin = rng() % 2;
         ZConfKeyHandle h = 0;
-        uint32_t word = rng(), size = sizeof word, made, new_mode = 1 + rng() % 3;
+        uint32_t word = rng(), size = sizeof word, made, new_mode = coin ? 1 + rng() % 3 : 3;
         char name[16];
         int32_t rc;
         switch (rng() % 9) {
         case 0:
-        case 1:
+        case 1: // open or create, up to 16 handles
             if (held.size() >= 16)
                 break;
-            if (rng() % 2) {
-                rc = ZConfCreateKeyEx(ZCONF_HKEY_ROOT, any(paths), rng() % 2, &made, &h);
-                new_mode = 3;
-                bad += rc != 0 && (rc != -43 || h != rc);
-            } else {
-                rc = ZConfOpenKeyEx(ZCONF_HKEY_ROOT, any(paths), new_mode, &h);
-                bad += rc != 0 && (rc != -2 || h != rc);
-            }
+            rc = coin ? ZConfOpenKeyEx(0, any(paths), new_mode, &h)
+                      : ZConfCreateKeyEx(0, any(paths), rng() % 2, &made, &h);
+            bad += rc != 0 && (rc != (coin ? -2 : -43) || h != rc);
             if (rc == 0)
                 held.push_back({h, new_mode});
             break;
         case 2:
-            rc = rng() % 2 ? set_dword(k, any(names), word)
-                           : ZConfSetValueEx(k, any(names), ZCONF_VALUE_SZ, "abc", 3);
+            rc = coin ? set_dword(k, any(names), word)
+                      : ZConfSetValueEx(k, any(names), ZCONF_VALUE_SZ, "abc", 3);
             bad += rc != (!on_key || !writes ? -13 : 0);
             break;
         case 3:
@@ -226,7 +221,7 @@ int worker(unsigned seed, int iterations) {
             bad += writes ? rc != 0 && rc != -2 : rc != -13;
             break;
         case 5:
-            rc = on_key && rng() % 2 ? ZConfDeleteKey(k, "") : ZConfDeleteKey(0, any(paths));
+            rc = on_key && coin ? ZConfDeleteKey(k, "") : ZConfDeleteKey(0, any(paths));
             bad += rc != 0 && rc != -2 && rc != -39 && (rc != -13 || writes);
             break;
         case 6:
@@ -238,10 +233,10 @@ int worker(unsigned seed, int iterations) {
         case 7:
             bad += ZConfQueryInfoKey(k, &word, &size, nullptr, nullptr, nullptr) != 0;
             break;
-        case 8:
-            if (on_key && rng() % 2) {
+        case 8: // a close takes the thread's whole connection with it
+            if (on_key && coin) {
                 bad += ZConfCloseKey(k) != 0;
-                held.clear(); // the close took the thread's whole connection with it
+                held.clear();
             }
         }
     }
