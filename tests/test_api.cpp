@@ -12,19 +12,18 @@ constexpr ZConfKeyHandle kRoot = ZCONF_HKEY_ROOT;
 
 zconf_key *key_of(ZConfKeyHandle h) { return conn_handles[FindhConn()].slots[h].key; }
 
-// Open and create return what the call stored as the result: the handle or the error.
-ZConfKeyHandle open_key(ZConfKeyHandle from, const char *path, uint32_t mode = ZCONF_KEY_ALL) {
+// Opens (or with `make`, creates) the key at path; returns what the call stored as the
+// result, the handle or the error, which the call must also have returned.
+ZConfKeyHandle open_key(ZConfKeyHandle from, const char *path, uint32_t mode = ZCONF_KEY_ALL,
+                        bool make = false) {
     ZConfKeyHandle h = 0;
-    int32_t rc = ZConfOpenKeyEx(from, path, mode, &h);
+    int32_t rc = make ? ZConfCreateKey(from, path, &h) : ZConfOpenKeyEx(from, path, mode, &h);
     EXPECT_EQ(rc, std::min(h, 0));
     return h;
 }
 
 ZConfKeyHandle create(ZConfKeyHandle from, const char *path) {
-    ZConfKeyHandle h = 0;
-    int32_t rc = ZConfCreateKey(from, path, &h);
-    EXPECT_EQ(rc, std::min(h, 0));
-    return h;
+    return open_key(from, path, 0, true);
 }
 
 // The key of a handle as a path from the root ("/" for the root), or the error.
@@ -37,6 +36,7 @@ std::string where(ZConfKeyHandle h) {
     return path.empty() ? "/" : path;
 }
 
+// The names of the subkeys, in enumeration order.
 std::string subkeys(ZConfKeyHandle h) {
     std::string names;
     char name[300];
@@ -45,6 +45,7 @@ std::string subkeys(ZConfKeyHandle h) {
     return names;
 }
 
+// Whether the handle can be described: the result of ZConfQueryInfoKey.
 int32_t describe(ZConfKeyHandle h) {
     return ZConfQueryInfoKey(h, nullptr, nullptr, nullptr, nullptr, nullptr);
 }

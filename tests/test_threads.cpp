@@ -19,6 +19,7 @@ namespace {
 
 using codes = std::vector<int32_t>;
 
+// The calling thread's id as the kernel knows it, asked every time.
 int32_t kernel_tid() { return static_cast<int32_t>(syscall(SYS_gettid)); }
 
 // Opens a key from the root: the new handle, or the error.
@@ -28,6 +29,7 @@ ZConfKeyHandle open_key(const char *path, uint32_t mode = ZCONF_KEY_ALL) {
     return rc != 0 ? rc : h;
 }
 
+// The number of values of the handle's key, or the error of the call.
 uint32_t value_count(ZConfKeyHandle h) {
     uint32_t values = 99;
     int32_t rc = ZConfQueryInfoKey(h, nullptr, nullptr, &values, nullptr, nullptr);

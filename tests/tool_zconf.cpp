@@ -87,8 +87,10 @@ std::string statuses(const std::vector<args_t> &commands) {
     return digits;
 }
 
+// Replaces the configuration file with `text`.
 void write_file(const std::string &text) { std::ofstream(kConfig, std::ios::binary) << text; }
 
+// A whole document whose root holds `body`.
 std::string document(const std::string &body) {
     return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n" + body + "</KEY>\n";
 }
@@ -104,6 +106,7 @@ const std::string kNetwork = document("\t<KEY name=\"Network\">\n"
                                       "\t\t\t</KEY>\n\t\t</KEY>\n\t</KEY>\n"
                                       "\t<KEY name=\"System\">\n\t</KEY>\n");
 
+// The configuration file's inode (a save makes a new one), 0 when there is none.
 ino_t inode() {
     struct stat st {};
     return stat(kConfig, &st) == 0 ? st.st_ino : 0;

@@ -39,11 +39,10 @@ inline void tally_tree(zconf_key *key, node_tally &t) {
 inline int32_t make_key(const char *path) {
     ZConfKeyHandle h;
     int32_t rc = ZConfCreateKey(ZCONF_HKEY_ROOT, path, &h);
-    if (rc == 0)
-        ZConfCloseKey(h);
-    return rc;
+    return rc == 0 ? ZConfCloseKey(h) : rc;
 }
 
+// Sets a DWORD value; the call's result.
 inline int32_t set_dword(ZConfKeyHandle h, const char *name, uint32_t v) {
     return ZConfSetValueEx(h, name, ZCONF_VALUE_DWORD, &v, sizeof v);
 }
