@@ -13,7 +13,11 @@
 
 namespace {
 
+// A name of this process alone for an object named after base.
 std::string unique_name(const char *base) { return std::string(base) + std::to_string(getpid()); }
+
+// The results of calls of the layer, compared at once.
+using Results = std::vector<int64_t>;
 
 // Runs fn in a forked child; its exit status, or 128 and the signal that ended it.
 template <typename Fn> int in_child(Fn fn) {
@@ -53,38 +57,30 @@ TEST(Zwincompat, SegmentsAreCreatedZeroedOnceAndSharedByName) {
     EXPECT_EQ(zllGetLastError(), ZLL_ERROR_ALREADY_EXISTS);
     auto *grown = static_cast<unsigned char *>(zllMapViewOfFile(larger, 7, 0, 9000));
     ASSERT_NE(grown, nullptr);
-    EXPECT_EQ(grown[4999], 0xA5);
-    EXPECT_EQ(grown[8999], 0);
-    EXPECT_EQ(zllUnmapViewOfFile(grown), 1);
-    EXPECT_EQ(zllUnmapViewOfFile(grown), 0);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EINVAL));
-    EXPECT_EQ(zllUnmapViewOfFile(view), 1);
-    EXPECT_EQ(zllCloseHandle(larger), 1);
-    EXPECT_EQ(zllCloseHandle(created), 1);
-    EXPECT_EQ(zllCloseHandle(created), 0);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EBADF));
+    // Results and errors in turn (a braced list is evaluated in order).
+    EXPECT_EQ(
+        (Results{grown[4999], grown[8999], zllUnmapViewOfFile(grown), zllUnmapViewOfFile(grown),
+                 zllGetLastError(), zllUnmapViewOfFile(view), zllCloseHandle(larger),
+                 zllCloseHandle(created), zllCloseHandle(created), zllGetLastError()}),
+        (Results{0xA5, 0, 1, 0, EINVAL, 1, 1, 1, 0, EBADF}));
     // Closing the last handle leaves the named object for later processes.
     EXPECT_EQ(read_file("/dev/shm" + name).size(), 9000u);
 }
 
 TEST(Zwincompat, BadArgumentsFailWithAReason) {
-    EXPECT_EQ(zllCreateFileMapping(3, 2, 16, "ZllBad"), 0u);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EINVAL));
-    EXPECT_EQ(zllCreateFileMapping(-1, 2, 0, "ZllBad"), 0u);
-    EXPECT_EQ(zllCreateFileMapping(-1, 2, 16, nullptr), 0u);
-    EXPECT_EQ(zllCreateFileMapping(-1, 2, 16, "/"), 0u);
-    EXPECT_EQ(zllCreateMutex(0, "Zll/Bad"), 0u);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EINVAL));
-    EXPECT_EQ(zllWaitForSingleObject(0, 0), ZLL_WAIT_FAILED);
-    EXPECT_EQ(zllReleaseMutex(12345), 0);
-    EXPECT_EQ(zllMapViewOfFile(0, 7, 0, 16), nullptr);
     zll_handle mapping = zllCreateFileMapping(-1, 2, 16, unique_name("ZllSmall").c_str());
     ASSERT_NE(mapping, 0u);
-    EXPECT_EQ(zllMapViewOfFile(mapping, 7, 0, 17), nullptr);
-    EXPECT_EQ(zllMapViewOfFile(mapping, 7, 1, 8), nullptr);
-    // A mapping handle is not a mutex.
-    EXPECT_EQ(zllWaitForSingleObject(mapping, 0), ZLL_WAIT_FAILED);
-    EXPECT_EQ(zllCloseHandle(mapping), 1);
+    EXPECT_EQ(
+        (Results{zllCreateFileMapping(3, 2, 16, "ZllBad"), zllGetLastError(),
+                 zllCreateFileMapping(-1, 2, 0, "ZllBad"), zllCreateFileMapping(-1, 2, 16, nullptr),
+                 zllCreateFileMapping(-1, 2, 16, "/"), zllCreateMutex(0, "Zll/Bad"),
+                 zllGetLastError(), zllWaitForSingleObject(0, 0), zllReleaseMutex(12345),
+                 zllMapViewOfFile(0, 7, 0, 16) == nullptr,
+                 zllMapViewOfFile(mapping, 7, 0, 17) == nullptr,
+                 zllMapViewOfFile(mapping, 7, 1, 8) == nullptr,
+                 // a mapping handle is not a mutex
+                 zllWaitForSingleObject(mapping, 0), zllCloseHandle(mapping)}),
+        (Results{0, EINVAL, 0, 0, 0, 0, EINVAL, ZLL_WAIT_FAILED, 0, 1, 1, 1, ZLL_WAIT_FAILED, 1}));
 }
 
 TEST(Zwincompat, FailuresLeaveNoDescriptorOpen) {
@@ -144,9 +140,9 @@ TEST(Zwincompat, MutexExcludesOtherThreadsAndProcessesAndIsRecursive) {
                   return zllWaitForSingleObject(other, 20) == ZLL_WAIT_TIMEOUT ? 0 : 2;
               }),
               0);
-    EXPECT_EQ(zllWaitForSingleObject(mutex, ZLL_INFINITE), ZLL_WAIT_OBJECT_0);
-    EXPECT_EQ(zllReleaseMutex(mutex), 1);
-    EXPECT_EQ(zllReleaseMutex(mutex), 1);
+    EXPECT_EQ((Results{zllWaitForSingleObject(mutex, ZLL_INFINITE), zllReleaseMutex(mutex),
+                       zllReleaseMutex(mutex)}),
+              (Results{ZLL_WAIT_OBJECT_0, 1, 1}));
     std::thread([&] { EXPECT_EQ(zllReleaseMutex(mutex), 0); }).join();
     // Released, it passes between threads: a counter changed under it stays exact.
     int counter = 0;
@@ -179,11 +175,10 @@ TEST(Zwincompat, MutexOfAProcessThatDiedPassesToTheNextWaiter) {
     zll_handle mutex = zllCreateMutex(0, name.c_str());
     EXPECT_EQ(zllGetLastError(), ZLL_ERROR_ALREADY_EXISTS);
     // Taken by the next waiter, and as before afterwards.
-    for (int take = 0; take < 2; take++) {
-        EXPECT_EQ(zllWaitForSingleObject(mutex, 2000), ZLL_WAIT_OBJECT_0);
-        EXPECT_EQ(zllReleaseMutex(mutex), 1);
-    }
-    EXPECT_EQ(zllCloseHandle(mutex), 1);
+    EXPECT_EQ((Results{zllWaitForSingleObject(mutex, 2000), zllReleaseMutex(mutex),
+                       zllWaitForSingleObject(mutex, 2000), zllReleaseMutex(mutex),
+                       zllCloseHandle(mutex)}),
+              (Results{ZLL_WAIT_OBJECT_0, 1, ZLL_WAIT_OBJECT_0, 1, 1}));
 }
 
 TEST(Zwincompat, ProcessesCreatingOneObjectAtOnceAgreeOnOneCreator) {
