@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -30,15 +30,10 @@ inline bool whole_document(const std::string &text) {
 }
 
 // The number of descriptors this process has open (the listing's own included, so the
-// same count before and after anything that leaves none open).
+// same before and after anything that leaves none open).
 inline int open_descriptors() {
-    DIR *listing = opendir("/proc/self/fd");
-    int count = 0;
-    while (listing != nullptr && readdir(listing) != nullptr)
-        count++;
-    if (listing != nullptr)
-        closedir(listing);
-    return count;
+    return static_cast<int>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Whether a mutex whose owner died is handed on to the next waiter: that needs the
