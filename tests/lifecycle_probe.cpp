@@ -139,6 +139,7 @@ const command kCommands[] = {
     {"fill", 1, fill},
     {"saveloop", 0, save_loop},
     {"stress", 1, stress},
+    {"umask", 1, [](char **a) { umask(static_cast<mode_t>(std::stoi(a[0], nullptr, 8))); }},
     {"forks", 0, fork_children},
     // prints "probe: fds N", the number of descriptors the process has open
     {"fds", 0, [](char **) { printf("probe: fds %d\n", open_descriptors()); }},

@@ -22,10 +22,11 @@ std::string refused(int error) {
     return "SaveXMLFile: fopen() failed, error " + std::to_string(error) + "\nprobe: save 2\n";
 }
 
-// What a probe prints when it sets Net\Host to text and saves (as kNobody when nobody),
-// having checked that the save left no descriptor open.
+// What a probe with umask 002 prints when it sets Net\Host to text and saves (as kNobody
+// when nobody), having checked that the save left no descriptor open.
 std::string set_and_save(const std::string &text, bool nobody = false) {
-    std::string output = run({"fds", "set", "Net", "Host", text, "save", "fds"}, nobody);
+    std::string output =
+        run({"umask", "002", "fds", "set", "Net", "Host", text, "save", "fds"}, nobody);
     size_t first = output.find("probe: fds"), after = output.find('\n', first) + 1;
     size_t last = output.rfind("probe: fds");
     EXPECT_EQ(output.substr(last), output.substr(first, after - first)) << "descriptors";
@@ -95,6 +96,7 @@ TEST_F(Saves, LinksOfRootLeadToTheFileTheyName) {
         etc_read_only(false);
         if (row.lands_in != nullptr) {
             EXPECT_EQ(read_file(row.lands_in), one_value_document(row.name));
+            EXPECT_EQ(owner_mode(row.lands_in), "0:664"); // a new file: 0666 less the umask
         }
         EXPECT_TRUE(row.links.empty() || fs::is_symlink(kConfig));
         EXPECT_FALSE(fs::exists("/etc/no-such-dir"));
