@@ -4,30 +4,20 @@
 #include "platform/zwincompat.h"
 #include "probe_client.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 using namespace probe_client;
 
 TEST(SharedGroup, MembersOfTheGroupShareRootsObjectsAndNobodyElse) {
-    if (!can_switch_users())
-        GTEST_SKIP() << kNoOtherUser;
-    zll_handle mutex = zllCreateMutex(0, "GroupMutex");
+    NEEDS_OTHER_USER();
+    ASSERT_NE(zllCreateMutex(0, "GroupMutex"), 0u);
     zll_handle mapping = zllCreateFileMapping(ZLL_INVALID_FILE, 2, 4096, "GroupData");
-    ASSERT_NE(mutex, 0u);
-    ASSERT_NE(mapping, 0u);
     auto *view = static_cast<char *>(zllMapViewOfFile(mapping, 7, 0, 4096));
     ASSERT_NE(view, nullptr);
     for (const char *object : {"/dev/shm/GroupMutex", "/dev/shm/GroupData"}) {
-        struct stat st;
-        ASSERT_EQ(stat(object, &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0660u) << object;
-        EXPECT_EQ(st.st_gid, kNobody) << object;
+        struct stat st {};
+        stat(object, &st);
+        EXPECT_EQ(std::to_string(st.st_gid) + ":" + owner_mode(object), "65534:0:660") << object;
     }
     // A member of the group (nobody, group 65534) uses them.
     EXPECT_EQ(as_nobody([] {
@@ -46,13 +36,11 @@ TEST(SharedGroup, MembersOfTheGroupShareRootsObjectsAndNobodyElse) {
               0);
     EXPECT_STREQ(view, "from the group");
     // Objects of another group, or open to everyone, are not used.
-    chown("/dev/shm/GroupData", 0, 0);
-    EXPECT_EQ(zllCreateFileMapping(ZLL_INVALID_FILE, 2, 4096, "GroupData"), 0u);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EACCES));
-    chown("/dev/shm/GroupData", 0, kNobody);
-    chmod("/dev/shm/GroupData", 0664);
-    EXPECT_EQ(zllCreateFileMapping(ZLL_INVALID_FILE, 2, 4096, "GroupData"), 0u);
-    EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EACCES));
+    for (auto [group, mode] : {std::pair<gid_t, mode_t>{0, 0660}, {kNobody, 0664}}) {
+        chown("/dev/shm/GroupData", 0, group), chmod("/dev/shm/GroupData", mode);
+        EXPECT_EQ(zllCreateFileMapping(ZLL_INVALID_FILE, 2, 4096, "GroupData"), 0u);
+        EXPECT_EQ(zllGetLastError(), static_cast<uint32_t>(EACCES));
+    }
 }
 
 } // namespace

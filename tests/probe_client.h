@@ -7,59 +7,60 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <grp.h>
-#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace probe_client {
 
 namespace fs = std::filesystem;
 
 inline constexpr char kConfig[] = "/etc/zconfig.xml";
-inline constexpr char kRootOnly[] = ZCONF_TEST_EMPTY_DOCUMENT;
 inline constexpr const char *kSharedObjects[] = {
     "/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data", "/dev/shm/DoviZUZNbInst"};
+inline constexpr uid_t kNobody = 65534; // the unprivileged user the tests act as
 
 inline void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The first 32-bit word of a shared object, or -1 when there is none.
-inline int64_t shared_word(const char *name) {
-    std::string text = read_file(std::string("/dev/shm/") + name);
-    if (text.size() < 4)
-        return -1;
-    uint32_t word;
-    memcpy(&word, text.data(), 4);
-    return word;
+// The first 32-bit word of a shared object (the instance count, the text's length), or -1.
+inline int64_t shared_word(const char *object) {
+    std::string text = read_file(object);
+    uint32_t word = 0;
+    memcpy(&word, text.data(), std::min<size_t>(text.size(), 4));
+    return text.size() < 4 ? -1 : word;
 }
+inline int64_t instance_count() { return shared_word(kSharedObjects[2]); }
+inline int64_t length_word() { return shared_word(kSharedObjects[1]); }
 
-inline int64_t instance_count() { return shared_word("DoviZUZNbInst"); }
-inline int64_t length_word() { return shared_word("DoviZUZ_ShMem_Data"); }
-
+// The document of a store whose one value Net\Host is the string text.
 inline std::string one_value_document(const std::string &text) {
     return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n" +
            "\t\t<VALUE_SZ name=\"Host\">" + text + "</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
 }
 
-// A probe process: its standard input is a pipe (closing it ends a "wait"), its standard
-// output is read line by line.
+// The owner and permission bits of path, as "uid:mode" with the mode in octal.
+inline std::string owner_mode(const char *path) {
+    struct stat st {};
+    stat(path, &st);
+    char text[32];
+    snprintf(text, sizeof text, "%u:%o", static_cast<unsigned>(st.st_uid), st.st_mode & 07777);
+    return text;
+}
+
+// A probe process, run as kNobody when as_nobody is set: its standard input is a pipe
+// (closing it ends a "wait"), its standard output is read line by line.
 struct Probe {
     pid_t pid = -1;
     int input = -1;
     FILE *output = nullptr;
 
-    // Runs the probe as the unprivileged user kNobody when as_nobody is set.
     explicit Probe(const std::vector<std::string> &args, bool as_nobody = false) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -69,11 +70,8 @@ struct Probe {
             command.insert(command.begin(),
                            {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         std::vector<char *> argv = exec_args(command);
-        pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+        if ((pid = fork()) == 0) {
+            dup2(in[0], 0), dup2(out[1], 1);
             execvp(argv[0], argv.data());
             _exit(127);
         }
@@ -83,40 +81,21 @@ struct Probe {
     }
     Probe(const Probe &) = delete;
     ~Probe() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            finish();
-        }
-        if (output != nullptr)
-            fclose(output);
+        if (pid > 0)
+            kill(pid, SIGKILL), finish();
+        fclose(output);
     }
 
     // The next line the probe itself prints, without "probe: ", or "" at its end.
     std::string next() {
         char line[8192];
-        while (output != nullptr && fgets(line, sizeof line, output) != nullptr) {
-            std::string text = line;
-            if (text.starts_with("probe: "))
-                return text.substr(7, text.find_last_not_of("\r\n") - 6);
-        }
+        while (fgets(line, sizeof line, output) != nullptr)
+            if (strncmp(line, "probe: ", 7) == 0)
+                return std::string(line + 7, strcspn(line + 7, "\r\n"));
         return "";
     }
 
-    // Everything still to come on standard output.
-    std::string rest() {
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while (output != nullptr && (n = fread(buffer, 1, sizeof buffer, output)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
-
-    void close_input() {
-        if (input >= 0)
-            close(input);
-        input = -1;
-    }
+    void close_input() { close(input), input = -1; }
 
     // Closes the input and waits for the exit; the exit status, or -1.
     int finish() {
@@ -133,17 +112,20 @@ struct Probe {
 inline std::string run(const std::vector<std::string> &args, bool as_nobody = false) {
     Probe probe(args, as_nobody);
     probe.close_input();
-    std::string output = probe.rest();
-    EXPECT_EQ(probe.finish(), 0) << output;
-    return output;
+    std::string text;
+    for (int c; (c = fgetc(probe.output)) != EOF;)
+        text += static_cast<char>(c);
+    EXPECT_EQ(probe.finish(), 0) << text;
+    return text;
 }
 
-// The names in /etc that a save may have left beside the configuration file.
+// The names in /etc that a save may have left beside the configuration file, sorted.
 inline std::vector<std::string> leftovers() {
     std::vector<std::string> names;
     for (const fs::directory_entry &entry : fs::directory_iterator("/etc"))
         if (entry.path().filename().string().starts_with("zconfig.xml."))
             names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -151,14 +133,9 @@ inline std::vector<std::string> leftovers() {
 // save checked whole as a load reads it.
 inline void stress_two_processes() {
     Probe one({"stress", "1500"}), two({"stress", "1500"});
-    EXPECT_EQ(one.next(), "stress 0");
-    EXPECT_EQ(two.next(), "stress 0");
-    EXPECT_EQ(one.finish(), 0);
-    EXPECT_EQ(two.finish(), 0);
+    EXPECT_EQ(one.next() + "," + two.next(), "stress 0,stress 0");
+    EXPECT_EQ(one.finish() | two.finish(), 0);
 }
-
-// The unprivileged user the tests act as, beside root.
-inline constexpr uid_t kNobody = 65534;
 
 // Runs fn in a forked child that has become kNobody; fn's result as the exit status,
 // or -1 when the child could not become that user or died.
@@ -175,13 +152,10 @@ template <typename Fn> int as_nobody(Fn fn) {
     return WEXITSTATUS(status);
 }
 
-// Whether this process may act as another user (root, outside a user namespace).
-inline bool can_switch_users() {
-    return as_nobody([] { return 0; }) == 0;
-}
-
-inline constexpr char kNoOtherUser[] =
-    "cannot switch to another user here (not root, or in a user namespace)";
+// Skips the test where this process cannot act as kNobody.
+#define NEEDS_OTHER_USER()                                                                         \
+    if (as_nobody([] { return 0; }) != 0)                                                          \
+    GTEST_SKIP() << "cannot switch to another user here (not root, or in a user namespace)"
 
 // Each test starts with no configuration file and no shared objects.
 class ProcessTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,6 +27,13 @@ inline std::string read_file(const std::string &path) {
 // A saved document as a whole file has it: the declaration first, the root's end last.
 inline bool whole_document(const std::string &text) {
     return text.starts_with(kDeclaration) && text.ends_with("</KEY>\n");
+}
+
+// The number of descriptors this process has open (the listing's own included, so the
+// same before and after anything that leaves none open).
+inline int open_descriptors() {
+    return static_cast<int>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Whether a mutex whose owner died is handed on to the next waiter: that needs the
