@@ -12,14 +12,6 @@ using namespace std::string_literals;
 
 const std::string root_open = "<KEY name=\"ZCONF_ROOT\">";
 
-// The saved lines of a key at the first level holding the lines given.
-std::string key_lines(const std::string &name, const std::string &inner = "") {
-    return "\t<KEY name=\"" + name + "\">\n" + inner + "\t</KEY>\n";
-}
-std::string value_line(const std::string &type, const std::string &name, const std::string &text) {
-    return "\t\t<" + type + " name=\"" + name + "\">" + text + "</" + type + ">\n";
-}
-
 // ---- the callbacks, as the tokenizer makes them: "{KEY a=b}" starts, "{/KEY}" ends,
 // "[text]" data runs ----
 
@@ -122,28 +114,12 @@ const std::string rich =
     "<KEY name=\"Tarvlin\"><VALUE_SZ name=\"A\">second</VALUE_SZ><VALUE_SZ name=\"b\"/></KEY>\n"
     "</KEY >\n \t\r\n";
 
-const std::string rich_saved =
-    saved("\t<KEY name=\"Net&amp;&lt;&gt;&quot;'&#x09;\xe9\">\n"
-          "\t\t<VALUE_SZ name=\"Label\">R&amp;D &lt;lab&gt;&#x09;&#x0A;</VALUE_SZ>\n"
-          "\t\t<VALUE_DWORD name=\"Port\">0x00001F90</VALUE_DWORD>\n"
-          "\t\t<VALUE_DWORD_LE name=\"le\">0x01020304</VALUE_DWORD_LE>\n"
-          "\t\t<VALUE_DWORD_BE name=\"be\">0x00001F90</VALUE_DWORD_BE>\n"
-          "\t\t<VALUE_QWORD name=\"q\">0xFFFFFFFFFFFFFFFF</VALUE_QWORD>\n"
-          "\t\t<VALUE_QWORD_LE name=\"ql\">0x0102030405060708</VALUE_QWORD_LE>\n"
-          "\t\t<VALUE_QWORD_BE name=\"qb\">0x0000000000000000</VALUE_QWORD_BE>\n"
-          "\t\t<VALUE_BINARY name=\"Mac\">001A2B3C</VALUE_BINARY>\n"
-          "\t\t<VALUE_NONE name=\"n\"></VALUE_NONE>\n"
-          "\t\t<VALUE_MULTI_SZ name=\"\">a&#x00;b&#x00;</VALUE_MULTI_SZ>\n"
-          "\t\t<KEY name=\"Olvex\">\n"
-          "\t\t\t<KEY name=\"Olvex\">\n"
-          "\t\t\t\t<VALUE_SZ name=\"deep\">1</VALUE_SZ>\n"
-          "\t\t\t</KEY>\n"
-          "\t\t</KEY>\n"
-          "\t</KEY>\n"
-          "\t<KEY name=\"olvex\">\n"
-          "\t\t<VALUE_SZ name=\"A\">second</VALUE_SZ>\n"
-          "\t\t<VALUE_SZ name=\"b\"></VALUE_SZ>\n"
-          "\t</KEY>\n");
+const std::string rich_saved = saved_tree(
+    "Net&amp;&lt;&gt;&quot;'&#x09;\xe9{|SZ Label=R&amp;D &lt;lab&gt;&#x09;&#x0A;|"
+    "DWORD Port=0x00001F90|DWORD_LE le=0x01020304|DWORD_BE be=0x00001F90|"
+    "QWORD q=0xFFFFFFFFFFFFFFFF|QWORD_LE ql=0x0102030405060708|QWORD_BE qb=0x0000000000000000|"
+    "BINARY Mac=001A2B3C|NONE n=|MULTI_SZ =a&#x00;b&#x00;|Olvex{|Olvex{|SZ deep=1|}|}|}|"
+    "olvex{|SZ A=second|SZ b=|}");
 
 TEST_F(Store, ADocumentCutAnywhereBuildsTheSameTree) {
     ASSERT_EQ(write_document(rich), 0);
@@ -162,8 +138,8 @@ TEST_F(Store, ADocumentCutAnywhereBuildsTheSameTree) {
     }
 }
 
-// One document written over a store holding key A: its result, and the lines it adds
-// after A's ("" for a store left as it was, its node count included).
+// One document written over a store holding key A: its result, and the tree it leaves
+// after A ("" for a store left as it was, its node count included).
 struct form {
     std::string text;
     int32_t rc;
@@ -171,228 +147,195 @@ struct form {
 };
 
 void check_forms(const char *group, const std::vector<form> &forms) {
-    const std::string base = key_lines("A");
     for (const auto &f : forms) {
         SCOPED_TRACE(group + ": "s + f.text);
         DoviZUZClose(FindhConn());
-        ASSERT_EQ(write_document(saved(base), ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR), 0);
+        ASSERT_EQ(write_document(saved_tree("A{|}"), ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR),
+                  0);
         const uint32_t nodes = live_nodes();
         testing::internal::CaptureStdout();
         const int32_t rc = write_document(f.text);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(rc, f.rc);
-        EXPECT_EQ(read_document(), saved(base + f.after));
+        EXPECT_EQ(read_document(), saved_tree("A{|}|" + f.after));
         if (f.after.empty()) {
             EXPECT_EQ(live_nodes(), nodes);
         }
     }
 }
 
-// Documents that are all refused.
-void check_refused(const char *group, const std::vector<std::string> &texts) {
+// Documents, split at '|', that are all refused; `wrap` makes each a whole document.
+void check_refused(const char *group, const std::string &texts,
+                   std::string (*wrap)(const std::string &) = doc) {
     std::vector<form> forms;
-    for (const auto &t : texts)
-        forms.push_back({t, -22, ""});
+    for (const auto &t : split(texts))
+        forms.push_back({wrap(t), -22, ""});
     check_forms(group, forms);
 }
 
 // A document whose key K holds one value v of the type given as text.
 std::string value_doc(const std::string &type, const std::string &content) {
-    return doc("<KEY name=\"K\"><" + type + " name=\"v\">" + content + "</" + type + "></KEY>");
+    return doc("<KEY name=\"K\"><VALUE_" + type + " name=\"v\">" + content + "</VALUE_" + type +
+               "></KEY>");
 }
-// Values of one type read from their text: {content, saved text} pairs.
-void check_values(const std::string &type,
-                  const std::vector<std::pair<std::string, std::string>> &pairs) {
+// Values of one type read from their text: content and saved text in turn, split at '|'.
+void check_values(const std::string &type, const std::string &pairs) {
+    const std::vector<std::string> p = split(pairs);
     std::vector<form> forms;
-    for (const auto &[content, text] : pairs)
-        forms.push_back({value_doc(type, content), 0, key_lines("K", value_line(type, "v", text))});
+    for (size_t i = 0; i + 1 < p.size(); i += 2)
+        forms.push_back({value_doc(type, p[i]), 0, "K{|" + type + " v=" + p[i + 1] + "|}"});
     check_forms(type.c_str(), forms);
 }
 void check_refused_values(const std::string &type, const std::vector<std::string> &contents) {
-    std::vector<std::string> texts;
+    std::vector<form> forms;
     for (const auto &c : contents)
-        texts.push_back(value_doc(type, c));
-    check_refused(type.c_str(), texts);
+        forms.push_back({value_doc(type, c), -22, ""});
+    check_forms(type.c_str(), forms);
 }
 
+std::string as_is(const std::string &text) { return text; }
+
 TEST_F(Store, TheDeclarationIsOptionalAndStrict) {
-    const std::string body = root_open + "<KEY name=\"K\"/></KEY>", k = key_lines("K");
-    check_forms("declaration", {{body, 0, k},
-                                {"<?xml?>" + body, 0, k},
-                                {"<?xml encoding='ISO-8859-15' version='1.0' ?>\n" + body, 0, k},
-                                {"<?xml version=\"1.0\" version=\"1.0\"?>" + body, 0, k}});
+    const std::string body = root_open + "<KEY name=\"K\"/></KEY>";
+    check_forms("declaration",
+                {{body, 0, "K{|}"},
+                 {"<?xml?>" + body, 0, "K{|}"},
+                 {"<?xml encoding='ISO-8859-15' version='1.0' ?>\n" + body, 0, "K{|}"},
+                 {"<?xml version=\"1.0\" version=\"1.0\"?>" + body, 0, "K{|}"}});
     check_refused("declaration",
-                  {"<?xml version=\"1.1\"?>" + body, "<?xml encoding=\"utf-8\"?>" + body,
-                   "<?xml standalone=\"yes\"?>" + body, "<?XML?>" + body, "<?xmlx?>" + body,
-                   "<?xml?><?xml?>" + body, "<?xml version=\"1.0\">" + body,
-                   root_open + "<?xml?></KEY>", "<?xml?></KEY>", "\xEF\xBB\xBF" + body,
-                   "<!-- note -->" + body, "<!DOCTYPE x>" + body, "<?other?>" + body});
+                  "<?xml version=\"1.1\"?>" + body + "|<?xml encoding=\"utf-8\"?>" + body +
+                      "|<?xml standalone=\"yes\"?>" + body + "|<?XML?>" + body + "|<?xmlx?>" +
+                      body + "|<?xml?><?xml?>" + body + "|<?xml version=\"1.0\">" + body + "|" +
+                      root_open + "<?xml?></KEY>|<?xml?></KEY>|\xEF\xBB\xBF" + body +
+                      "|<!-- note -->" + body + "|<!DOCTYPE x>" + body + "|<?other?>" + body,
+                  as_is);
 }
 
 TEST_F(Store, AttributesAndNames) {
-    const std::string name255(255, 'n'), k = key_lines("K");
+    const std::string name255(255, 'n');
     check_forms("attributes",
-                {{doc("<KEY  name = 'K' \n></KEY >"), 0, k},
-                 {doc("<KEY name=\"\" name=\"K\"/>"), 0, k},
-                 {doc("<KEY name=\"" + name255 + "\"/>"), 0, key_lines(name255)},
-                 {doc("<KEY name=\"K\"><VALUE_SZ>x</VALUE_SZ></KEY>"), 0,
-                  key_lines("K", value_line("VALUE_SZ", "", "x"))},
-                 {doc("<KEY name=\"K&# 65;&#x0x42;&#+67;\"/>"), 0, key_lines("KABC")}});
+                {{doc("<KEY  name = 'K' \n></KEY >"), 0, "K{|}"},
+                 {doc("<KEY name=\"\" name=\"K\"/>"), 0, "K{|}"},
+                 {doc("<KEY name=\"" + name255 + "\"/>"), 0, name255 + "{|}"},
+                 {doc("<KEY name=\"K\"><VALUE_SZ>x</VALUE_SZ></KEY>"), 0, "K{|SZ =x|}"},
+                 {doc("<KEY name=\"K&# 65;&#x0x42;&#+67;\"/>"), 0, "KABC{|}"}});
     check_refused("attributes",
-                  {doc("<KEY name=\"" + name255 + "n\"/>"), doc("<KEY name=\"K\" name=\"L\"/>"),
-                   doc("<KEY name=\"K\"volatile=\"no\"/>"),
-                   doc("<KEY name=\"K\" volatile=\"no\" x=\"1\"/>"), doc("<KEY nom=\"K\"/>"),
-                   doc("<KEY name=K/>"), doc("<KEY name=\"a<b\"/>"), doc("<KEY name=\"a>b\"/>"),
-                   doc("<KEY name=\"a\x01\"/>"), doc("<KEY name=\"a&#0;\"/>"),
-                   doc("<KEY name=\"K&#-0;\"/>"), doc("<KEY name=\"K&#x 0x100;\"/>"),
-                   doc("<key name=\"K\"/>"), doc("<FOO name=\"K\"/>"), doc("< KEY name=\"K\"/>")});
+                  "<KEY name=\"" + name255 +
+                      "n\"/>|<KEY name=\"K\" name=\"L\"/>|<KEY name=\"K\"volatile=\"no\"/>|"
+                      "<KEY name=\"K\" volatile=\"no\" x=\"1\"/>|<KEY nom=\"K\"/>|<KEY name=K/>|"
+                      "<KEY name=\"a<b\"/>|<KEY name=\"a>b\"/>|<KEY name=\"a\x01\"/>|"
+                      "<KEY name=\"a&#0;\"/>|<KEY name=\"K&#-0;\"/>|<KEY name=\"K&#x 0x100;\"/>|"
+                      "<key name=\"K\"/>|<FOO name=\"K\"/>|< KEY name=\"K\"/>");
 }
 
 // The number of a character reference is read as strtoul reads it: leading blanks, a sign
 // and, in hexadecimal, a 0x prefix pass; a minus sign negates in unsigned arithmetic, so
 // only -0 stays below 256 (and, where unsigned long has 32 bits, -4294967295 wraps to 1).
 TEST_F(Store, References) {
-    check_values("VALUE_SZ", {{"&lt;&gt;&amp;&quot;&apos;&#65;&#x41;&#255;&#xff;&#xFF;",
-                               "&lt;&gt;&amp;&quot;'AA\xff\xff\xff"},
-                              {"'\"", "'&quot;"},
-                              {"&# 65;&#\t66;&#\n\r 67;", "ABC"},
-                              {"&#+65;&# +66;", "AB"},
-                              {"&#00065;&#x0041;&#x00ff;", "AA\xff"},
-                              {"&#x0x41;&#x0X42;&#x 0x43;", "ABC"},
-                              {"&#x+44;&#x +0X45;", "DE"}});
-    check_values("VALUE_MULTI_SZ", {{"a&#0;b&#x00;", "a&#x00;b&#x00;"},
-                                    {"a&#-0;b&#x-0;&#x-0x0;", "a&#x00;b&#x00;&#x00;"}});
+    check_values("SZ", "&lt;&gt;&amp;&quot;&apos;&#65;&#x41;&#255;&#xff;&#xFF;|"
+                       "&lt;&gt;&amp;&quot;'AA\xff\xff\xff|'\"|'&quot;|&# 65;&#\t66;&#\n\r 67;|ABC|"
+                       "&#+65;&# +66;|AB|&#00065;&#x0041;&#x00ff;|AA\xff|"
+                       "&#x0x41;&#x0X42;&#x 0x43;|ABC|&#x+44;&#x +0X45;|DE");
+    check_values("MULTI_SZ",
+                 "a&#0;b&#x00;|a&#x00;b&#x00;|a&#-0;b&#x-0;&#x-0x0;|a&#x00;b&#x00;&#x00;");
     const bool long32 = sizeof(unsigned long) == 4;
-    check_forms("wrap", {{value_doc("VALUE_SZ", "&#-4294967295;"), long32 ? 0 : -22,
-                          long32 ? key_lines("K", value_line("VALUE_SZ", "v", "&#x01;")) : ""}});
-    check_refused_values("VALUE_SZ", {"&#256;",
-                                      "&#X41;",
-                                      "&LT;",
-                                      "&nbsp;",
-                                      "&#;",
-                                      "&#x;",
-                                      "& amp;",
-                                      "a>b",
-                                      "a\x01",
-                                      "&#-1;",
-                                      "&#-255;",
-                                      "&#x-1;",
-                                      "&#99999999999999999999999999;",
-                                      "&#+-65;",
-                                      "&#+ 65;",
-                                      "&#65 ;",
-                                      "&#0x41;",
-                                      "&#x0x;",
-                                      "&#xx41;",
-                                      "&#x 0x 41;"});
+    check_forms("wrap", {{value_doc("SZ", "&#-4294967295;"), long32 ? 0 : -22,
+                          long32 ? "K{|SZ v=&#x01;|}" : ""}});
+    check_refused_values("SZ", split("&#256;|&#X41;|&LT;|&nbsp;|&#;|&#x;|& amp;|a>b|a\x01|&#-1;|"
+                                     "&#-255;|&#x-1;|&#99999999999999999999999999;|&#+-65;|"
+                                     "&#+ 65;|&#65 ;|&#0x41;|&#x0x;|&#xx41;|&#x 0x 41;"));
 }
 
 TEST_F(Store, Numbers) {
-    const std::string dw = "VALUE_DWORD";
-    check_values(dw, {{"0x00001F90", "0x00001F90"},
-                      {"8080", "0x00001F90"},
-                      {"0X1f90", "0x00001F90"},
-                      {"", "0x00000000"},
-                      {"4294967295", "0xFFFFFFFF"},
-                      {"0000000001", "0x00000001"}});
+    check_values("DWORD", "0x00001F90|0x00001F90|8080|0x00001F90|0X1f90|0x00001F90||0x00000000|"
+                          "4294967295|0xFFFFFFFF|0000000001|0x00000001");
     check_forms("empty", {{doc("<KEY name=\"K\"><VALUE_DWORD name=\"v\"/></KEY>"), 0,
-                           key_lines("K", value_line(dw, "v", "0x00000000"))}});
-    check_refused_values(dw, {"4294967296", "9999999999", "00000000001", "0x123456789", " 1", "1 ",
-                              "0x", "1f", "-1", "0x1x"});
-    check_values("VALUE_QWORD", {{"18446744073709551615", "0xFFFFFFFFFFFFFFFF"},
-                                 {"0x00FFFFFFFFFFFFFFFF", "0xFFFFFFFFFFFFFFFF"}});
-    check_refused_values("VALUE_QWORD",
-                         {"18446744073709551616", "0x10000000000000000", "0x00000000000000000010"});
-    check_values("VALUE_DWORD_LE", {{"16909060", "0x01020304"}});
-    check_values("VALUE_QWORD_BE", {{"1", "0x0000000000000001"}});
+                           "K{|DWORD v=0x00000000|}"}});
+    check_refused_values("DWORD", split("4294967296|9999999999|00000000001|0x123456789| 1|1 |0x|"
+                                        "1f|-1|0x1x"));
+    check_values("QWORD", "18446744073709551615|0xFFFFFFFFFFFFFFFF|"
+                          "0x00FFFFFFFFFFFFFFFF|0xFFFFFFFFFFFFFFFF");
+    check_refused_values("QWORD", split("18446744073709551616|0x10000000000000000|"
+                                        "0x00000000000000000010"));
+    check_values("DWORD_LE", "16909060|0x01020304");
+    check_values("QWORD_BE", "1|0x0000000000000001");
 }
 
 TEST_F(Store, BinaryNoneAndStrings) {
-    const std::string bin = "VALUE_BINARY", sz = "VALUE_SZ";
-    check_values(bin, {{" 00 1a\n2B\t3c\r\n", "001A2B3C"}, {"0 0f f", "00FF"}, {"", ""}});
-    check_refused_values(bin, {"abc", "0g", "0x00", std::string(82000, 'a')});
-    check_values("VALUE_NONE", {{" \n\t ", ""}});
-    check_refused_values("VALUE_NONE", {"x", "&#32;x"});
-    check_values(sz, {{"", ""}, {" \n lead and trail\t ", " &#x0A; lead and trail&#x09; "}});
-    check_values("VALUE_MULTI_SZ", {{"", "&#x00;"}});
-    check_refused_values(sz, {std::string(5000, 's'), std::string(41000, 's')});
+    check_values("BINARY", " 00 1a\n2B\t3c\r\n|001A2B3C|0 0f f|00FF||");
+    check_refused_values("BINARY", {"abc", "0g", "0x00", std::string(82000, 'a')});
+    check_values("NONE", " \n\t |");
+    check_refused_values("NONE", {"x", "&#32;x"});
+    check_values("SZ", "|| \n lead and trail\t | &#x0A; lead and trail&#x09; ");
+    check_values("MULTI_SZ", "|&#x00;");
+    check_refused_values("SZ", {std::string(5000, 's'), std::string(41000, 's')});
 }
 
 TEST_F(Store, VolatileKeysAndTheAlias) {
-    const std::string m = key_lines("M");
-    check_forms(
-        "volatile and alias",
-        {{doc("<KEY name=\"K\" volatile=\"yes\"><KEY name=\"L\"/>"
-              "<VALUE_SZ name=\"v\">x</VALUE_SZ></KEY><KEY name=\"M\"/>"),
-          0, m},
-         {doc("<KEY name=\"K\" volatile=\"YES\"><KEY name=\"L\" volatile=\"no\">"
-              "<KEY name=\"N\"/></KEY></KEY><KEY name=\"M\" volatile=\"No\"/>"),
-          0, m},
-         {std::string(xml_declaration) +
-              "<KEY name=\"ZCONF_ROOT\" volatile=\"yes\"><KEY name=\"M\"/></KEY>",
-          0, m},
-         {doc("<KEY name=\"TaRvLiN\"/>"), 0, key_lines("Olvex")},
-         {doc("<KEY name=\"Olvex\"><VALUE_SZ name=\"a\">1</VALUE_SZ></KEY>"
-              "<KEY name=\"tarvlin\"><VALUE_SZ name=\"b\">2</VALUE_SZ></KEY>"),
-          0,
-          key_lines("Olvex", value_line("VALUE_SZ", "a", "1") + value_line("VALUE_SZ", "b", "2"))},
-         {doc("<KEY name=\"Tarvlinx\"/>"), 0, key_lines("Tarvlinx")}});
-    check_refused(
-        "volatile",
-        {doc("<KEY name=\"K\" volatile=\"ye\"/>"), doc("<KEY name=\"K\" volatile=\"yess\"/>"),
-         doc("<KEY name=\"K\" volatile=\"\"/>"), doc("<KEY volatile=\"no\" volatile=\"no\"/>"),
-         doc("<KEY name=\"K\"><VALUE_SZ name=\"v\" volatile=\"no\"/></KEY>")});
+    check_forms("volatile and alias",
+                {{doc("<KEY name=\"K\" volatile=\"yes\"><KEY name=\"L\"/>"
+                      "<VALUE_SZ name=\"v\">x</VALUE_SZ></KEY><KEY name=\"M\"/>"),
+                  0, "M{|}"},
+                 {doc("<KEY name=\"K\" volatile=\"YES\"><KEY name=\"L\" volatile=\"no\">"
+                      "<KEY name=\"N\"/></KEY></KEY><KEY name=\"M\" volatile=\"No\"/>"),
+                  0, "M{|}"},
+                 {std::string(xml_declaration) +
+                      "<KEY name=\"ZCONF_ROOT\" volatile=\"yes\"><KEY name=\"M\"/></KEY>",
+                  0, "M{|}"},
+                 {doc("<KEY name=\"TaRvLiN\"/>"), 0, "Olvex{|}"},
+                 {doc("<KEY name=\"Olvex\"><VALUE_SZ name=\"a\">1</VALUE_SZ></KEY>"
+                      "<KEY name=\"tarvlin\"><VALUE_SZ name=\"b\">2</VALUE_SZ></KEY>"),
+                  0, "Olvex{|SZ a=1|SZ b=2|}"},
+                 {doc("<KEY name=\"Tarvlinx\"/>"), 0, "Tarvlinx{|}"}});
+    check_refused("volatile",
+                  "<KEY name=\"K\" volatile=\"ye\"/>|<KEY name=\"K\" volatile=\"yess\"/>|"
+                  "<KEY name=\"K\" volatile=\"\"/>|<KEY volatile=\"no\" volatile=\"no\"/>|"
+                  "<KEY name=\"K\"><VALUE_SZ name=\"v\" volatile=\"no\"/></KEY>");
     // An alias key merges with the "Olvex" the store holds already.
-    ASSERT_EQ(write_document(saved(key_lines("A")), ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR),
-              0);
+    ASSERT_EQ(write_document(saved_tree("A{|}"), ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR), 0);
     ASSERT_EQ(make_key("Olvex\\Inner"), 0);
     ASSERT_EQ(write_document(doc("<KEY name=\"TARVLIN\"><KEY name=\"Tarvlin\"/></KEY>")), 0);
-    EXPECT_EQ(read_document(),
-              saved(key_lines("A") + key_lines("Olvex", "\t\t<KEY name=\"Inner\">\n\t\t</KEY>\n"
-                                                        "\t\t<KEY name=\"Olvex\">\n\t\t</KEY>\n")));
+    EXPECT_EQ(read_document(), saved_tree("A{|}|Olvex{|Inner{|}|Olvex{|}|}"));
 }
 
 TEST_F(Store, StructureAndMerging) {
-    const std::string sz1 = "<VALUE_SZ name=\"v\">1</VALUE_SZ>", k = doc("<KEY name=\"K\"/>");
+    const std::string sz1 = "<VALUE_SZ name=\"v\">1</VALUE_SZ>";
     check_forms(
         "structure",
         {{doc("<KEY name=\"K\"><KEY name=\"x\"><VALUE_SZ name=\"a\">1</VALUE_SZ></KEY>"
               "<KEY name=\"X\"><VALUE_SZ name=\"A\">2</VALUE_SZ></KEY></KEY>"),
-          0,
-          key_lines("K", "\t\t<KEY name=\"x\">\n\t" + value_line("VALUE_SZ", "A", "2") +
-                             "\t\t</KEY>\n")},
-         {k + " \r\n\t", 0, key_lines("K")},
-         {doc("<KEY name=\"K\"><VALUE_SZ name=\"v\">1</VALUE_SZ>"
-              "<VALUE_DWORD name=\"V\">2</VALUE_DWORD></KEY>"),
-          0, key_lines("K", value_line("VALUE_DWORD", "V", "0x00000002"))},
+          0, "K{|x{|SZ A=2|}|}"},
+         {doc("<KEY name=\"K\"/>") + " \r\n\t", 0, "K{|}"},
+         {doc("<KEY name=\"K\">" + sz1 + "<VALUE_DWORD name=\"V\">2</VALUE_DWORD></KEY>"), 0,
+          "K{|DWORD V=0x00000002|}"},
          {doc("<KEY name=\"K\">" + sz1 +
               "<KEY name=\"x\"/></KEY><KEY name=\"k\">"
               "<VALUE_SZ name=\"v\">2</VALUE_SZ><VALUE_SZ name=\"w\"/><KEY name=\"y\"/></KEY>"),
-          0,
-          key_lines("K",
-                    value_line("VALUE_SZ", "v", "2") + value_line("VALUE_SZ", "w", "") +
-                        "\t\t<KEY name=\"x\">\n\t\t</KEY>\n\t\t<KEY name=\"y\">\n\t\t</KEY>\n")}});
-    check_refused("structure", {std::string(xml_declaration) + "<VALUE_SZ name=\"v\"/>",
-                                "<KEY name=\"zconf_root\"></KEY>", "<KEY name=\"Other\"></KEY>",
-                                doc(sz1), doc("<KEY name=\"K\">text</KEY>"), "x" + doc(""),
-                                doc("<KEY name=\"K\"><VALUE_SZ name=\"v\">x</VALUE_DWORD></KEY>"),
-                                doc("<KEY name=\"K\"><VALUE_SZ name=\"v\">x</KEY></KEY>"),
-                                doc("<KEY name=\"K\"><VALUE_SZ name=\"v\"><KEY/></VALUE_SZ></KEY>"),
-                                k + "<KEY name=\"L\"/>", k + "x", k + "</KEY>",
-                                doc("<KEY name=\"K\"><![CDATA[x]]></KEY>")});
+          0, "K{|SZ v=2|SZ w=|x{|}|y{|}|}"}});
+    const std::string k = doc("<KEY name=\"K\"/>");
+    check_refused("structure",
+                  std::string(xml_declaration) +
+                      "<VALUE_SZ name=\"v\"/>|<KEY name=\"zconf_root\">"
+                      "</KEY>|<KEY name=\"Other\"></KEY>|" +
+                      doc(sz1) + "|" + doc("<KEY name=\"K\">text</KEY>") + "|x" + doc("") + "|" +
+                      doc("<KEY name=\"K\"><VALUE_SZ name=\"v\">x</VALUE_DWORD></KEY>") + "|" +
+                      doc("<KEY name=\"K\"><VALUE_SZ name=\"v\">x</KEY></KEY>") + "|" +
+                      doc("<KEY name=\"K\"><VALUE_SZ name=\"v\"><KEY/></VALUE_SZ></KEY>") + "|" +
+                      k + "<KEY name=\"L\"/>|" + k + "x|" + k + "</KEY>|" +
+                      doc("<KEY name=\"K\"><![CDATA[x]]></KEY>"),
+                  as_is);
 }
 
 TEST_F(Store, OnlyADocumentEndedBetweenTagsOutsideSubkeysIsKept) {
     const std::string start = std::string(xml_declaration) + root_open;
-    check_forms("truncation", {{"", 0, ""},
-                               {std::string(xml_declaration), 0, ""},
-                               {start, 0, ""},
-                               {start + "<KEY name=\"K\">", 0, ""},
-                               {start + "<KEY name=\"K\"><VALUE_SZ name=\"v\">1", 0, ""},
-                               {start + "<KEY name=\"K\"/>\n", 0, key_lines("K")},
-                               {start + "<KEY name=\"K\"/><KEY na", 0, ""},
-                               {start + "<KEY name=\"K\"/>&am", 0, ""},
-                               {start + "<KEY name=\"K\"/><KEY name=\"L\">", 0, ""}});
+    std::vector<form> forms = {{start + "<KEY name=\"K\"/>\n", 0, "K{|}"}};
+    for (const std::string &end : split("|<KEY name=\"K\">|<KEY name=\"K\"><VALUE_SZ name=\"v\">1|"
+                                        "<KEY name=\"K\"/><KEY na|<KEY name=\"K\"/>&am|"
+                                        "<KEY name=\"K\"/><KEY name=\"L\">"))
+        forms.push_back({start + end, 0, ""});
+    forms.push_back({"", 0, ""});
+    forms.push_back({std::string(xml_declaration), 0, ""});
+    check_forms("truncation", forms);
 }
 
 TEST_F(Store, ADocumentWithoutMemoryChangesNothing) {

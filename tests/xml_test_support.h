@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Writes a document through one write pass, in pieces of at most `piece` bytes, and
 // ends the pass. Returns the first failing write's result, or 0.
@@ -54,3 +55,35 @@ inline std::string doc(const std::string &body) {
 inline std::string saved(const std::string &lines) {
     return ZCONF_TEST_DECLARATION "<KEY name=\"ZCONF_ROOT\">\n" + lines + "</KEY>\n";
 }
+
+// The pieces of a text split at each '|'.
+inline std::vector<std::string> split(std::string_view text) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end; at <= text.size(); at = end + 1) {
+        end = std::min(text.find('|', at), text.size());
+        out.emplace_back(text.substr(at, end - at));
+    }
+    return out;
+}
+
+// The saved lines below the root of a tree written compactly as items split at '|':
+// "Name{" starts a key, "}" ends it, "TYPE name=text" is a value of element VALUE_TYPE.
+inline std::string tree_lines(std::string_view spec) {
+    std::string out;
+    size_t level = 1;
+    for (const std::string &item : split(spec)) {
+        const size_t sp = item.find(' '), eq = item.find('=', sp);
+        const std::string tabs(item == "}" ? --level : level, '\t'), type = item.substr(0, sp);
+        if (item == "}")
+            out += tabs + "</KEY>\n";
+        else if (!item.empty() && item.back() == '{')
+            out += tabs + "<KEY name=\"" + item.substr(0, item.size() - 1) + "\">\n", level++;
+        else if (!item.empty())
+            out += tabs + "<VALUE_" + type + " name=\"" + item.substr(sp + 1, eq - sp - 1) + "\">" +
+                   item.substr(eq + 1) + "</VALUE_" + type + ">\n";
+    }
+    return out;
+}
+
+// The saved document of such a tree.
+inline std::string saved_tree(std::string_view spec) { return saved(tree_lines(spec)); }
