@@ -81,26 +81,6 @@ TEST_F(Store, SubkeysStayInNameOrderAndADeletedSubtreeReturnsEveryNode) {
     EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
 }
 
-TEST_F(Store, MergeMovesSourceValuesIntoMatchingKeysAndFreesTheSource) {
-    zconf_key *parsed = __zconf_create_key("ZCONF_ROOT", 0), *net = add_key(ZCONF_ROOT, "NET");
-    parsed->parent = nullptr;
-    parsed->sibling.next = parsed->sibling.prev = &parsed->sibling;
-    const uint32_t zero = 0, one = 1;
-    __zconf_add_value(net, __zconf_create_value("ip", ZCONF_VALUE_DWORD, &zero, 4));
-    __zconf_add_value(net, __zconf_create_value("mask", ZCONF_VALUE_DWORD, &zero, 4));
-    __zconf_add_value(add_key(parsed, "net"),
-                      __zconf_create_value("ip", ZCONF_VALUE_DWORD, &one, 4));
-    const uint32_t nodes = live_nodes(), bytes = live_bytes();
-    __zconf_merge_trees(ZCONF_ROOT, parsed);
-    // Gone: the parsed root (43 bytes), its net (36) and the replaced ip (23).
-    EXPECT_EQ(live_nodes(), nodes - 3);
-    EXPECT_EQ(live_bytes(), bytes - 43 - 36 - 23);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "NET");
-    zconf_value *ip = __zconf_enum_value(net, 0);
-    EXPECT_EQ(std::string(ip->name) + __zconf_enum_value(net, 1)->name, "ipmask");
-    EXPECT_EQ(memcmp(zconf_value_data(ip), &one, 4), 0);
-}
-
 // Runs an operation with the heap failing after the given number of allocations; the
 // allocator's counters must then agree with the nodes in the tree.
 int32_t with_heap_failing_after(int32_t allocations, const std::function<int32_t()> &op) {

@@ -148,7 +148,7 @@ TEST_F(Store, AKeyWhoseLinesAreDeliveredCanBeDeletedBetweenReads) {
         EXPECT_EQ(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr) << with_value;
         EXPECT_EQ(read_rest(4096, fpos), tail) << "the key's end line was made already";
         EXPECT_EQ(zconf_xml_read_done(), 0);
-        EXPECT_EQ(read_document(), root_start + "\t<KEY name=\"B\">\n\t</KEY>\n</KEY>\n");
+        EXPECT_EQ(read_document(), saved_tree("B{|}"));
         DoviZUZClose(FindhConn());
         EXPECT_EQ(ZCONF_ROOT->open_count, 0);
         ASSERT_EQ(make_key("A"), 0) << "the name is free again";
@@ -157,7 +157,7 @@ TEST_F(Store, AKeyWhoseLinesAreDeliveredCanBeDeletedBetweenReads) {
 }
 
 TEST_F(Store, AWriteAtAnotherPositionIsRefusedWithAMessage) {
-    const std::string doc = root_start + "\t<KEY name=\"W\">\n\t</KEY>\n</KEY>\n";
+    const std::string doc = saved_tree("W{|}");
     ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_WRITE), 0);
     uint32_t fpos = 0;
     EXPECT_EQ(write_printing(doc.substr(0, 70), &fpos), std::make_pair(70, ""s));
@@ -249,7 +249,7 @@ TEST_F(Store, ReadsAndWritesOnlyInsideTheirOwnPassAndEachDoneEndsEither) {
     make_sample_tree();
     const std::string before = read_document();
     // A read done discards a complete document written so far.
-    const std::string doc = root_start + "\t<KEY name=\"Lost\">\n\t</KEY>\n</KEY>\n";
+    const std::string doc = saved_tree("Lost{|}");
     ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_WRITE), 0);
     EXPECT_EQ(zconf_xml_write(doc.data(), 30, &(fpos = 0)), 30);
     EXPECT_EQ(zconf_xml_read(buf, sizeof buf, &fpos), -22);
