@@ -1,11 +1,10 @@
 // libFuzzer target for the write side of the XML stream channel.
 //
 // An input is a 4-byte header followed by the document:
-//   byte 0   bit 0 set: the store holds a small base tree (and a volatile key) before
-//            the document is written; clear: the store holds only the root.
-//   byte 1   the largest piece, in bytes, that one write call is given; 0 writes the
-//            document in one call.
-//   byte 2-3 seed of the piece lengths (1..byte 1), little-endian.
+//   byte 0   bit 0 set: the store holds a small base tree before the document is
+//            written; clear: the store holds only the root.
+//   byte 1   the length of the pieces the document is written in; 0 writes it in one call.
+//   byte 2-3 unused.
 //
 // For every input the target checks that
 //   - a document refused by any write leaves the live tree's text exactly as it was,
@@ -18,7 +17,6 @@
 // Any broken rule aborts with a message on standard error. The store is emptied after
 // every input, so inputs do not depend on each other.
 #include "api/zconf_api.h"
-#include "dovizuz.h"
 #include "tests/document_text.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
@@ -39,19 +37,6 @@ void fail_if(bool broken, const char *what) {
     }
 }
 
-// Piece lengths 1..max from a seed (xorshift); max 0 means one piece for all that is left.
-struct piece_lengths {
-    uint32_t max, state;
-    uint32_t next(size_t left) {
-        if (max == 0)
-            return static_cast<uint32_t>(left);
-        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-        uint32_t n = 1 + state % max;
-        return left < n ? static_cast<uint32_t>(left) : n;
-    }
-};
-constexpr piece_lengths whole = {0, 1};
-
 // Checks that the finished pass left the channel closed and no key open.
 void check_channel_closed() {
     fail_if(zconf_xml_open_mode != 0, "a done operation left the channel open");
@@ -71,45 +56,33 @@ std::string read_text() {
     return text;
 }
 
-// Writes a document through one pass opened with `mode`, in pieces, stopping at the
-// first refused write. Returns true when every write accepted all its bytes.
-bool write_text(std::string_view text, uint32_t mode, piece_lengths lengths) {
+// Writes a document through one pass opened with `mode`, in pieces of `piece` bytes (0:
+// one call), stopping at the first refused write. Returns true when every write
+// accepted all its bytes.
+bool write_text(std::string_view text, uint32_t mode, size_t piece) {
     fail_if(zconf_xml_open(mode) != 0, "open for writing failed");
     uint32_t fpos = 0;
-    bool accepted = true;
-    for (size_t at = 0; accepted && at < text.size();) {
-        uint32_t n = lengths.next(text.size() - at);
-        int32_t w = zconf_xml_write(text.data() + at, n, &fpos);
-        accepted = w >= 0;
-        if (!accepted) {
-            fail_if(w != ZCONF_ERR_INVAL && w != ZCONF_ERR_OVERFLOW, "a write failed oddly");
-            fail_if(fpos != at, "a refused write moved the position");
-            fail_if(zconf_xml_write(text.data() + at, 1, &fpos) != ZCONF_ERR_INVAL,
-                    "a write after a refused one was not refused");
-        }
-        fail_if(accepted && static_cast<uint32_t>(w) != n, "a write took fewer bytes than given");
-        at += accepted ? n : 0;
-        fail_if(fpos != at, "a write did not advance the position by its count");
+    int32_t w = 0;
+    for (size_t at = 0; w >= 0 && at < text.size(); at += static_cast<size_t>(w)) {
+        const size_t n = piece == 0 || piece > text.size() - at ? text.size() - at : piece;
+        w = zconf_xml_write(text.data() + at, static_cast<uint32_t>(n), &fpos);
+        fail_if(w >= 0 && static_cast<size_t>(w) != n, "a write took other than all it was given");
+        fail_if(w < 0 && w != ZCONF_ERR_INVAL && w != ZCONF_ERR_OVERFLOW, "a write failed oddly");
+        fail_if(fpos != at + (w < 0 ? 0 : n), "a write moved the position by other than its count");
+        fail_if(w < 0 && zconf_xml_write(text.data() + at, 1, &fpos) != ZCONF_ERR_INVAL,
+                "a write after a refused one was not refused");
     }
     zconf_xml_write_done();
     check_channel_closed();
-    return accepted;
+    return w >= 0;
 }
 
-// Empties the store; then, with `base`, writes the example and adds a volatile key that
-// the document text never shows.
+// Empties the store, then with `base` writes the example into it.
 void prepare_store(bool base) {
-    fail_if(!write_text("", ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR, whole), "clearing failed");
+    fail_if(!write_text("", ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR, 0), "clearing failed");
     fail_if(mem_cache[0].count != 1, "nodes are still counted in an empty store");
-    if (!base)
-        return;
-    fail_if(!write_text(ZCONF_TEST_EXAMPLE, ZCONF_XML_OPEN_WRITE, whole), "the base was refused");
-    ZConfKeyHandle h;
-    uint32_t disposition, reading = 21;
-    fail_if(ZConfCreateKeyEx(ZCONF_HKEY_ROOT, "Network\\Temp", 1, &disposition, &h) != 0 ||
-                ZConfSetValueEx(h, "Reading", ZCONF_VALUE_DWORD, &reading, 4) != 0 ||
-                ZConfCloseKey(h) != 0,
-            "making a volatile key failed");
+    fail_if(base && !write_text(ZCONF_TEST_EXAMPLE, ZCONF_XML_OPEN_WRITE, 0),
+            "the base was refused");
 }
 
 } // namespace
@@ -123,22 +96,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 4)
         return -1; // not kept in the corpus
     const bool base = (data[0] & 1) != 0;
-    const piece_lengths lengths = {data[1], (data[2] | uint32_t(data[3]) << 8) * 2654435761u | 1u};
     std::string_view document(reinterpret_cast<const char *>(data) + 4, size - 4);
-
     prepare_store(base);
     const std::string before = read_text();
-    const bool accepted = write_text(document, ZCONF_XML_OPEN_WRITE, lengths);
+    const bool accepted = write_text(document, ZCONF_XML_OPEN_WRITE, data[1]);
     const std::string after = read_text();
     fail_if(!accepted && after != before, "a refused document changed the tree");
     if (accepted) {
-        fail_if(!write_text(after, ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR, whole),
+        fail_if(!write_text(after, ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR, 0),
                 "the tree's own text was refused");
         fail_if(read_text() != after, "the tree's own text did not read back");
     }
-    if (lengths.max != 0) {
+    if (data[1] != 0) {
         prepare_store(base);
-        fail_if(write_text(document, ZCONF_XML_OPEN_WRITE, whole) != accepted,
+        fail_if(write_text(document, ZCONF_XML_OPEN_WRITE, 0) != accepted,
                 "writing in one call or in pieces decided differently");
         fail_if(read_text() != after, "writing in one call or in pieces gave other trees");
     }
