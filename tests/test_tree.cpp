@@ -11,12 +11,14 @@ namespace {
 
 using namespace std::string_literals;
 
+// Adds a new subkey to the parent; returns it.
 zconf_key *add_key(zconf_key *parent, const char *name) {
     zconf_key *key = __zconf_create_key(name, 0);
     __zconf_add_subkey(parent, key);
     return key;
 }
 
+// The names of the key's subkeys, in order, run together.
 std::string subkeys(zconf_key *key) {
     std::string names;
     for (int32_t i = 0; zconf_key *sub = __zconf_enum_subkey(key, i); i++)

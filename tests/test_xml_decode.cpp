@@ -186,6 +186,7 @@ void check_values(const std::string &type, const std::string &pairs) {
         forms.push_back({value_doc(type, p[i]), 0, "K{|" + type + " v=" + p[i + 1] + "|}"});
     check_forms(type.c_str(), forms);
 }
+// Values of one type whose texts are all refused.
 void check_refused_values(const std::string &type, const std::vector<std::string> &contents) {
     std::vector<form> forms;
     for (const auto &c : contents)
@@ -193,6 +194,7 @@ void check_refused_values(const std::string &type, const std::vector<std::string
     check_forms(type.c_str(), forms);
 }
 
+// The text unchanged: for lists of whole documents.
 std::string as_is(const std::string &text) { return text; }
 
 TEST_F(Store, TheDeclarationIsOptionalAndStrict) {

@@ -28,6 +28,7 @@ template <typename Encode> std::string take(Encode encode) {
     return text;
 }
 
+// The line of a value made of the given name, type and data, at the given level.
 std::string value_line(int32_t level, uint32_t type, const std::string &name,
                        const std::string &data) {
     zconf_value *v = __zconf_create_value(name.c_str(), type, data.data(), data.size());
@@ -173,12 +174,14 @@ TEST_F(Store, NoLineWithoutATypeNameOrWithoutMemory) {
     zconf_mem_free(k);
 }
 
+// Adds a new subkey to the parent; returns it.
 zconf_key *add_key(zconf_key *parent, const std::string &name, int volatileKey = 0) {
     zconf_key *k = __zconf_create_key(name.c_str(), volatileKey);
     __zconf_add_subkey(parent, k);
     return k;
 }
 
+// Adds a new value to the key.
 void add_value(zconf_key *key, const std::string &name, uint32_t type, const std::string &data) {
     zconf_value *v = __zconf_create_value(name.c_str(), type, data.data(), data.size());
     ASSERT_NE(v, nullptr) << name.size() << " + " << data.size();
