@@ -257,8 +257,9 @@ TEST_F(Store, Numbers) {
                                         "1f|-1|0x1x"));
     check_values("QWORD", "18446744073709551615|0xFFFFFFFFFFFFFFFF|"
                           "0x00FFFFFFFFFFFFFFFF|0xFFFFFFFFFFFFFFFF");
-    check_refused_values("QWORD", split("18446744073709551616|0x10000000000000000|"
-                                        "0x00000000000000000010"));
+    check_refused_values("QWORD",
+                         split("18446744073709551616|000000000000000000001|0x10000000000000000|"
+                               "0x00000000000000000010"));
     check_values("DWORD_LE", "16909060|0x01020304");
     check_values("QWORD_BE", "1|0x0000000000000001");
 }
