@@ -122,29 +122,22 @@ TEST_F(Store, TheDocumentReadsTheSameInPortionsOfAnySizeFromItsOwnPositionOnly) 
 // A read that ends exactly where a key's last line before its end line ends lets go of
 // the key at once: a key deleted right after that read is freed, not left pending.
 TEST_F(Store, AKeyWhoseLinesAreDeliveredCanBeDeletedBetweenReads) {
-    for (bool with_value : {false, true}) {
-        ASSERT_EQ(make_key("A"), 0);
-        ASSERT_EQ(make_key("B"), 0);
-        std::string lines = "\t<KEY name=\"A\">\n"; // the lines of A before its end line
-        if (with_value) {
-            ZConfKeyHandle h;
-            ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "A", ZCONF_KEY_ALL, &h), 0);
-            ASSERT_EQ(set_dword(h, "v", 7), 0);
-            ASSERT_EQ(ZConfCloseKey(h), 0);
-            lines += "\t\t<VALUE_DWORD name=\"v\">0x00000007</VALUE_DWORD>\n";
-        }
-        const std::string tail = "\t</KEY>\n\t<KEY name=\"B\">\n\t</KEY>\n</KEY>\n";
+    for (std::string a : {"A{", "A{|DWORD v=0x00000007"}) { // A up to its end line
+        ASSERT_EQ(write_document(saved_tree(a + "|}|B{|}")), 0);
+        const std::string head = root_start + tree_lines(a);
         ASSERT_EQ(zconf_xml_open(ZCONF_XML_OPEN_READ), 0);
-        std::string got(root_start.size() + lines.size(), '\0');
+        std::string got(head.size(), '\0');
         uint32_t fpos = 0;
         ASSERT_EQ(zconf_xml_read(got.data(), root_start.size(), &fpos), int32_t(root_start.size()));
-        ASSERT_EQ(zconf_xml_read(got.data() + fpos, lines.size(), &fpos), int32_t(lines.size()));
-        EXPECT_EQ(got, root_start + lines);
+        ASSERT_EQ(zconf_xml_read(got.data() + fpos, head.size() - fpos, &fpos),
+                  int32_t(head.size() - root_start.size()));
+        EXPECT_EQ(got, head);
         testing::internal::CaptureStdout();
         EXPECT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "A"), 0);
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr) << with_value;
-        EXPECT_EQ(read_rest(4096, fpos), tail) << "the key's end line was made already";
+        EXPECT_EQ(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr) << a;
+        EXPECT_EQ(read_rest(4096, fpos), "\t</KEY>\n" + tree_lines("B{|}") + "</KEY>\n")
+            << "the key's end line was made already";
         EXPECT_EQ(zconf_xml_read_done(), 0);
         EXPECT_EQ(read_document(), saved_tree("B{|}"));
         DoviZUZClose(FindhConn());
