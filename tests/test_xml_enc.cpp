@@ -87,23 +87,7 @@ TEST_F(Store, CodesWithoutATypeAreNeitherSetNorWrittenNorRead) {
     __xml_document_end(doc);
 }
 
-TEST_F(Store, KeyAndValueLinesCarryTabsAndTheEscapedText) {
-    const struct {
-        const char *name;
-        int volatileKey;
-        int32_t level;
-        std::string open;
-    } keys[] = {{"ZCONF_ROOT", 0, 0, "<KEY name=\"ZCONF_ROOT\">\n"},
-                {"\"&\n", 0, 2, "\t\t<KEY name=\"&quot;&amp;&#x0A;\">\n"},
-                {"", 0, 1, "\t<KEY name=\"\">\n"},
-                {"it's \xE9", 1, 0, "<KEY name=\"it's \xE9\">\n"}};
-    for (const auto &c : keys) {
-        zconf_key *key = __zconf_create_key(c.name, c.volatileKey);
-        EXPECT_EQ(take([&](char **p) { return __xml_encode_key_open(c.level, key, p); }), c.open);
-        EXPECT_EQ(take([&](char **p) { return __xml_encode_key_close(3, key, p); }),
-                  "\t\t\t</KEY>\n");
-        zconf_mem_free(key);
-    }
+TEST_F(Store, ValueLinesCarryTabsAndTheEscapedText) {
     // Every byte in strings and string lists: the markup characters and the control bytes
     // are escaped, a string stops at its first NUL.
     std::string bytes, all;
