@@ -80,6 +80,11 @@ TEST_F(Store, ClearingWaitsForOpenKeysAndThenDeletesAtOnce) {
         EXPECT_NE(__zconf_find_subkey(ZCONF_ROOT, "A"), nullptr);
     }
     ASSERT_EQ(ZConfCloseKey(h), 0);
+    zconf_key *a = __zconf_find_subkey(ZCONF_ROOT, "A");
+    __zconf_mark_key_open(a); // a single reference below the root is enough
+    EXPECT_EQ(ZCONF_ROOT->open_count, 1);
+    EXPECT_EQ(zconf_xml_open(4), -16);
+    __zconf_mark_key_closed(a);
     ASSERT_EQ(zconf_xml_open(6), 0);
     EXPECT_TRUE(zconf_list_empty(&ZCONF_ROOT->subkeys)) << "deleted before anything is written";
     uint32_t fpos = 0;
