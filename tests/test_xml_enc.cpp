@@ -111,7 +111,7 @@ TEST_F(Store, ValueLinesCarryTabsAndTheEscapedText) {
     const struct {
         int32_t level;
         uint32_t type;
-        std::string data, spec;
+        std::string data, layout;
     } values[] = {
         {1, ZCONF_VALUE_NONE, "", "NONE a="},
         {0, ZCONF_VALUE_BINARY, "\x7F\0\xC8\x1A"s, "BINARY =7F00C81A"},
@@ -130,10 +130,10 @@ TEST_F(Store, ValueLinesCarryTabsAndTheEscapedText) {
         {0, ZCONF_VALUE_QWORD, std::string(8, '\xFF'), "QWORD f=0xFFFFFFFFFFFFFFFF"},
     };
     for (const auto &c : values) {
-        const size_t sp = c.spec.find(' '), eq = c.spec.find('=');
-        EXPECT_EQ(value_line(c.level, c.type, c.spec.substr(sp + 1, eq - sp - 1), c.data),
-                  std::string(c.level, '\t') + tree_lines(c.spec).substr(1))
-            << c.spec.substr(0, 40);
+        const size_t sp = c.layout.find(' '), eq = c.layout.find('=');
+        EXPECT_EQ(value_line(c.level, c.type, c.layout.substr(sp + 1, eq - sp - 1), c.data),
+                  std::string(c.level, '\t') + tree_lines(c.layout).substr(1))
+            << c.layout.substr(0, 40);
     }
 }
 

@@ -68,10 +68,10 @@ inline std::vector<std::string> split(std::string_view text) {
 
 // The saved lines below the root of a tree written compactly as items split at '|':
 // "Name{" starts a key, "}" ends it, "TYPE name=text" is a value of element VALUE_TYPE.
-inline std::string tree_lines(std::string_view spec) {
+inline std::string tree_lines(std::string_view layout) {
     std::string out;
     size_t level = 1;
-    for (const std::string &item : split(spec)) {
+    for (const std::string &item : split(layout)) {
         const size_t sp = item.find(' '), eq = item.find('=', sp);
         const std::string tabs(item == "}" ? --level : level, '\t'), type = item.substr(0, sp);
         if (item == "}")
@@ -86,4 +86,4 @@ inline std::string tree_lines(std::string_view spec) {
 }
 
 // The saved document of such a tree.
-inline std::string saved_tree(std::string_view spec) { return saved(tree_lines(spec)); }
+inline std::string saved_tree(std::string_view layout) { return saved(tree_lines(layout)); }
