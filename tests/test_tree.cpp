@@ -1,27 +1,24 @@
-// The node allocator and its statistics text, and the tree primitives used directly where
-// the exported calls cannot reach them well.
+// The node allocator and its statistics text, the tree primitives used directly where the
+// exported calls cannot reach them well, and the heap failing midway through an operation.
 #include "zconf_test_support.h"
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
 
 using namespace std::string_literals;
 
-std::vector<uint32_t> counters() {
-    std::vector<uint32_t> all;
-    for (const zconf_mem_class &row : mem_cache)
-        all.insert(all.end(), {row.count, row.mem_used});
-    return all;
-}
-
+// Adds a new subkey to the parent; returns it.
 zconf_key *add_key(zconf_key *parent, const char *name) {
     zconf_key *key = __zconf_create_key(name, 0);
     __zconf_add_subkey(parent, key);
     return key;
 }
 
+// The names of the key's subkeys, in order, run together.
 std::string subkeys(zconf_key *key) {
     std::string names;
     for (int32_t i = 0; zconf_key *sub = __zconf_enum_subkey(key, i); i++)
@@ -29,77 +26,130 @@ std::string subkeys(zconf_key *key) {
     return names;
 }
 
-TEST_F(Store, AllocatorTakesTheSmallestFittingClassAndCountsTheRequest) {
-    const std::vector<char> data(4080, 'x');
-    // Values with an empty name ask for 64, 65 and 4096 bytes, and then for 4097.
-    for (auto [length, cls] : {std::pair{47u, 1}, std::pair{48u, 2}, std::pair{4079u, 7}}) {
-        const std::vector<uint32_t> before = counters();
-        zconf_value *value = __zconf_create_value("", ZCONF_VALUE_BINARY, data.data(), length);
-        ASSERT_NE(value, nullptr);
-        EXPECT_EQ(value->flags, cls);
-        EXPECT_EQ(mem_cache[cls].count - before[2 * cls], 1u);
-        EXPECT_EQ(mem_cache[cls].mem_used - before[2 * cls + 1], length + 17);
-        zconf_mem_free(value);
-        EXPECT_EQ(counters(), before);
-    }
-    const std::vector<uint32_t> before = counters();
-    EXPECT_EQ(__zconf_create_value("", ZCONF_VALUE_BINARY, data.data(), 4080), nullptr);
-    EXPECT_EQ(counters(), before);
+// The statistics text, whole.
+std::string statistics() {
+    char buffer[512];
+    const int32_t n = __ZConfMemStat(buffer, nullptr, 0, sizeof buffer);
+    EXPECT_EQ(n, int32_t(strlen(buffer)));
+    return buffer;
 }
 
-TEST_F(Store, StatisticsText) {
-    zconf_key *abc = __zconf_create_key("abc", 0); // beside the root, which asked for 43
-    const std::string header = " size count  mem_used\n";
-    std::string text = header + "   64     2        79 %\n";
-    for (const char *size : {"  128", "  256", "  512", " 1024", " 2048", " 4096"})
-        text += size + "     0         0 %\n"s;
-    text += "total     2        79 %\n";
+// Values with an empty name ask for their length + 17 bytes: 64 and 65 bytes straddle
+// the first two classes, 4096 fills the last, and 4097 is refused.
+TEST_F(Store, AllocatorCountsEachRequestInTheSmallestFittingClass) {
+    const std::string header = " size count  mem_used\n", zero = "     0         0 %\n";
+    const std::string empty = header + "   64     1        43 %\n" + "  128" + zero + "  256" +
+                              zero + "  512" + zero + " 1024" + zero + " 2048" + zero + " 4096" +
+                              zero + "total     1        43 %\n";
+    EXPECT_EQ(statistics(), empty);
+    const std::vector<char> data(4080, 'x');
+    std::vector<zconf_value *> values;
+    for (auto [length, cls] :
+         {std::pair{47u, 1}, std::pair{48u, 2}, std::pair{200u, 3}, std::pair{4079u, 7}}) {
+        values.push_back(__zconf_create_value("", ZCONF_VALUE_BINARY, data.data(), length));
+        ASSERT_NE(values.back(), nullptr);
+        EXPECT_EQ(values.back()->flags, cls);
+    }
+    EXPECT_EQ(__zconf_create_value("", ZCONF_VALUE_BINARY, data.data(), 4080), nullptr);
+    const std::string text = header + "   64     2       107 %\n" + "  128     1        65 %\n" +
+                             "  256     1       217 %\n" + "  512" + zero + " 1024" + zero +
+                             " 2048" + zero + " 4096     1      4096 %\n" +
+                             "total     5      4485 %\n";
+    EXPECT_EQ(statistics(), text);
     char buffer[512];
-    EXPECT_EQ(__ZConfMemStat(buffer, nullptr, 0, sizeof buffer), int32_t(text.size()));
-    EXPECT_EQ(buffer, text);
     EXPECT_EQ(__ZConfMemStat(buffer, nullptr, 1, sizeof buffer), int32_t(header.size()));
     EXPECT_EQ(buffer, header);
     // Header and first class line fit in 56 bytes; the cut second line ends the text.
     EXPECT_EQ(__ZConfMemStat(buffer, nullptr, 0, 56), 22 + 24 + 24);
     EXPECT_EQ(buffer, text.substr(0, 55));
-    zconf_mem_free(abc);
+    for (zconf_value *value : values)
+        zconf_mem_free(value);
+    EXPECT_EQ(statistics(), empty);
 }
 
 TEST_F(Store, SubkeysStayInNameOrderAndADeletedSubtreeReturnsEveryNode) {
-    for (const char *name : {"b", "A", "c"})
+    for (const char *name : {"b", "A", "c", "B"})
         add_key(ZCONF_ROOT, name);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "Abc");
-    add_key(ZCONF_ROOT, "B");
     EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
-    const std::vector<uint32_t> before = counters();
+    const uint32_t nodes = live_nodes(), bytes = live_bytes();
     zconf_key *top = add_key(ZCONF_ROOT, "top");
     const uint32_t word = 1;
     for (zconf_key *key : {top, add_key(add_key(top, "a"), "a1"), add_key(top, "b")})
         for (const char *name : {"x", "y"})
             __zconf_add_value(key, __zconf_create_value(name, ZCONF_VALUE_DWORD, &word, 4));
     __zconf_del_tree(top);
-    EXPECT_EQ(counters(), before);
+    EXPECT_EQ(live_nodes(), nodes);
+    EXPECT_EQ(live_bytes(), bytes);
     EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
 }
 
-TEST_F(Store, MergeMovesSourceValuesIntoMatchingKeysAndFreesTheSource) {
-    zconf_key *parsed = __zconf_create_key("ZCONF_ROOT", 0), *net = add_key(ZCONF_ROOT, "NET");
-    parsed->parent = nullptr;
-    parsed->sibling.next = parsed->sibling.prev = &parsed->sibling;
-    const uint32_t zero = 0, one = 1;
-    __zconf_add_value(net, __zconf_create_value("ip", ZCONF_VALUE_DWORD, &zero, 4));
-    __zconf_add_value(net, __zconf_create_value("mask", ZCONF_VALUE_DWORD, &zero, 4));
-    __zconf_add_value(add_key(parsed, "net"),
-                      __zconf_create_value("ip", ZCONF_VALUE_DWORD, &one, 4));
-    const uint32_t nodes = live_nodes(), bytes = live_bytes();
-    __zconf_merge_trees(ZCONF_ROOT, parsed);
-    // Gone: the parsed root (43 bytes), its net (36) and the replaced ip (23).
-    EXPECT_EQ(live_nodes(), nodes - 3);
-    EXPECT_EQ(live_bytes(), bytes - 43 - 36 - 23);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "NET");
-    zconf_value *ip = __zconf_enum_value(net, 0);
-    EXPECT_EQ(std::string(ip->name) + __zconf_enum_value(net, 1)->name, "ipmask");
-    EXPECT_EQ(memcmp(zconf_value_data(ip), &one, 4), 0);
+// Runs an operation with the heap failing after the given number of allocations; the
+// allocator's counters must then agree with the nodes in the tree.
+int32_t with_heap_failing_after(int32_t allocations, const std::function<int32_t()> &op) {
+    zconf_mem_fail_countdown = allocations;
+    int32_t rc = op();
+    zconf_mem_fail_countdown = -1;
+    node_tally t;
+    tally_tree(ZCONF_ROOT, t);
+    EXPECT_EQ(live_nodes(), t.count[0]);
+    EXPECT_EQ(live_bytes(), t.used[0]);
+    return rc;
+}
+
+TEST_F(Store, CreateFailingAtEachAllocationKeepsTheKeysMadeBefore) {
+    ASSERT_EQ(make_key("A"), 0);
+    const char *paths[] = {"A", "A\\B", "A\\B\\C", "A\\B\\C\\D"};
+    ZConfKeyHandle h, deepest, missing;
+    for (int32_t allowed = 0; allowed < 3; allowed++) {
+        auto create = [&] { return ZConfCreateKey(ZCONF_HKEY_ROOT, paths[3], &h); };
+        EXPECT_EQ(with_heap_failing_after(allowed, create), -12);
+        EXPECT_EQ(zconf_open_keys, 0u) << "a failed create leaves no handle";
+        EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, paths[allowed], ZCONF_KEY_READ, &deepest), 0);
+        EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, paths[allowed + 1], ZCONF_KEY_READ, &missing),
+                  -2);
+        EXPECT_EQ(ZConfCloseKey(deepest), 0);
+        if (zconf_key *b = __zconf_find_subkey(__zconf_find_subkey(ZCONF_ROOT, "A"), "B"))
+            __zconf_del_tree(b); // the next run starts from A alone again
+    }
+    EXPECT_EQ(with_heap_failing_after(3, [&] { return make_key(paths[3]); }), 0);
+}
+
+TEST_F(Store, ReplacingAValueWithoutMemoryKeepsTheOldOne) {
+    ZConfKeyHandle k;
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "K", &k), 0);
+    for (const char *name : {"a", "speed", "c"})
+        ASSERT_EQ(set_dword(k, name, 7), 0);
+    auto second_value = [&] {
+        char name[8];
+        uint32_t name_size = sizeof name, type, data = 0, size = 4;
+        EXPECT_EQ(ZConfEnumValue(k, 1, name, &name_size, &type, &data, &size), 0);
+        return std::string(name) + " " + std::to_string(type) + " " + std::to_string(data);
+    };
+    auto replace = [&] { return ZConfSetValueEx(k, "SPEED", ZCONF_VALUE_DWORD_BE, "\3\0\0", 4); };
+    EXPECT_EQ(with_heap_failing_after(0, replace), -12);
+    EXPECT_EQ(second_value(), "speed 4 7");
+    // With memory the value keeps its place and takes the new name, type and data.
+    EXPECT_EQ(with_heap_failing_after(1, replace), 0);
+    EXPECT_EQ(second_value(), "SPEED 6 3");
+}
+
+TEST(Lifecycle, AStoreThatCouldNotStartSavesNothing) {
+    FILE *file = fopen("/etc/zconfig.xml", "w");
+    ASSERT_NE(file, nullptr);
+    fputs("kept", file);
+    fclose(file);
+    ZConfStopAPI();
+    zconf_mem_fail_countdown = 0;
+    EXPECT_EQ(ZConfInitAPI(), -12);
+    zconf_mem_fail_countdown = -1;
+    EXPECT_EQ(SaveXMLFile(), -12);
+    char text[16] = {};
+    file = fopen("/etc/zconfig.xml", "r");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(fread(text, 1, sizeof text, file), 4u);
+    fclose(file);
+    EXPECT_STREQ(text, "kept");
+    EXPECT_EQ(ZConfInitAPI(), 0);
 }
 
 } // namespace

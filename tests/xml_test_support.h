@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,41 +19,24 @@ inline int32_t write_document(std::string_view text, uint32_t mode = ZCONF_XML_O
     if (rc != 0)
         return rc;
     uint32_t fpos = 0;
-    int32_t result = 0;
-    for (size_t at = 0; at < text.size() && result == 0;) {
+    for (size_t at = 0; rc == 0 && at < text.size(); at += std::min(piece, text.size() - at)) {
         size_t n = std::min(piece, text.size() - at);
         int32_t w = zconf_xml_write(text.data() + at, static_cast<uint32_t>(n), &fpos);
-        if (w < 0)
-            result = w;
-        else
-            at += n;
+        rc = w < 0 ? w : 0;
     }
     zconf_xml_write_done();
-    return result;
+    return rc;
 }
 
-// Reads the whole document of the live tree through one read pass, `count` bytes per
-// read. Returns the text, or stops at the first failing read (its result in *rc).
-inline std::string read_document(uint32_t count = 65536, int32_t *rc = nullptr) {
+// The whole document of the live tree through one read pass; "" when it cannot open.
+inline std::string read_document() {
     std::string out;
-    if (rc != nullptr)
-        *rc = 0;
-    int32_t open = zconf_xml_open(ZCONF_XML_OPEN_READ);
-    if (open != 0) {
-        if (rc != nullptr)
-            *rc = open;
+    if (zconf_xml_open(ZCONF_XML_OPEN_READ) != 0)
         return out;
-    }
-    std::vector<char> buf(count);
+    std::string buf(65536, '\0');
     uint32_t fpos = 0;
-    for (;;) {
-        int32_t n = zconf_xml_read(buf.data(), count, &fpos);
-        if (n < 0 && rc != nullptr)
-            *rc = n;
-        if (n <= 0)
-            break;
-        out.append(buf.data(), static_cast<size_t>(n));
-    }
+    for (int32_t n; (n = zconf_xml_read(buf.data(), 65536, &fpos)) > 0;)
+        out.append(buf, 0, static_cast<size_t>(n));
     zconf_xml_read_done();
     return out;
 }
@@ -63,3 +45,45 @@ inline constexpr std::string_view xml_declaration = ZCONF_TEST_DECLARATION;
 
 // The document of a store holding nothing but the root.
 inline std::string empty_document() { return ZCONF_TEST_EMPTY_DOCUMENT; }
+
+// A whole document: the declaration and the root element around `body`.
+inline std::string doc(const std::string &body) {
+    return ZCONF_TEST_DECLARATION "<KEY name=\"ZCONF_ROOT\">" + body + "</KEY>\n";
+}
+
+// The saved text of a store whose root holds the lines given.
+inline std::string saved(const std::string &lines) {
+    return ZCONF_TEST_DECLARATION "<KEY name=\"ZCONF_ROOT\">\n" + lines + "</KEY>\n";
+}
+
+// The pieces of a text split at each '|'.
+inline std::vector<std::string> split(std::string_view text) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end; at <= text.size(); at = end + 1) {
+        end = std::min(text.find('|', at), text.size());
+        out.emplace_back(text.substr(at, end - at));
+    }
+    return out;
+}
+
+// The saved lines below the root of a tree written compactly as items split at '|':
+// "Name{" starts a key, "}" ends it, "TYPE name=text" is a value of element VALUE_TYPE.
+inline std::string tree_lines(std::string_view layout) {
+    std::string out;
+    size_t level = 1;
+    for (const std::string &item : split(layout)) {
+        const size_t sp = item.find(' '), eq = item.find('=', sp);
+        const std::string tabs(item == "}" ? --level : level, '\t'), type = item.substr(0, sp);
+        if (item == "}")
+            out += tabs + "</KEY>\n";
+        else if (!item.empty() && item.back() == '{')
+            out += tabs + "<KEY name=\"" + item.substr(0, item.size() - 1) + "\">\n", level++;
+        else if (!item.empty())
+            out += tabs + "<VALUE_" + type + " name=\"" + item.substr(sp + 1, eq - sp - 1) + "\">" +
+                   item.substr(eq + 1) + "</VALUE_" + type + ">\n";
+    }
+    return out;
+}
+
+// The saved document of such a tree.
+inline std::string saved_tree(std::string_view layout) { return saved(tree_lines(layout)); }
