@@ -86,8 +86,9 @@ TEST_F(Store, PathsResolvePrefixAliasAndSeparators) {
 
 TEST_F(Store, HandleNumbersAndClosingTheConnection) {
     ASSERT_EQ(create(kRoot, "A"), 1);
-    EXPECT_EQ((codes{open_key(kRoot, "a"), open_key(kRoot, "A", 4), open_key(kRoot, "A", 1)}),
-              (codes{2, -13, 3}));
+    EXPECT_EQ((codes{open_key(kRoot, "a"), open_key(kRoot, "A", 4), open_key(kRoot, "A", 0),
+                     open_key(kRoot, "A", 1)}),
+              (codes{2, -13, -13, 3}));
     char text[16];
     EXPECT_EQ(std::string(text, __ZConfApiStat(text, nullptr, 0, sizeof text)), " 3 open keys\n");
     EXPECT_EQ(__ZConfApiStat(text, nullptr, 1, sizeof text), 0);

@@ -303,18 +303,18 @@ TEST_F(Store, VolatileKeysAndTheAlias) {
 
 TEST_F(Store, StructureAndMerging) {
     const std::string sz1 = "<VALUE_SZ name=\"v\">1</VALUE_SZ>";
-    check_forms(
-        "structure",
-        {{doc("<KEY name=\"K\"><KEY name=\"x\"><VALUE_SZ name=\"a\">1</VALUE_SZ></KEY>"
-              "<KEY name=\"X\"><VALUE_SZ name=\"A\">2</VALUE_SZ></KEY></KEY>"),
-          0, "K{|x{|SZ A=2|}|}"},
-         {doc("<KEY name=\"K\"/>") + " \r\n\t", 0, "K{|}"},
-         {doc("<KEY name=\"K\">" + sz1 + "<VALUE_DWORD name=\"V\">2</VALUE_DWORD></KEY>"), 0,
-          "K{|DWORD V=0x00000002|}"},
-         {doc("<KEY name=\"K\">" + sz1 +
-              "<KEY name=\"x\"/></KEY><KEY name=\"k\">"
-              "<VALUE_SZ name=\"v\">2</VALUE_SZ><VALUE_SZ name=\"w\"/><KEY name=\"y\"/></KEY>"),
-          0, "K{|SZ v=2|SZ w=|x{|}|y{|}|}"}});
+    check_forms("structure",
+                {{doc("<KEY name=\"K\"><KEY name=\"x\"><VALUE_SZ name=\"a\">1</VALUE_SZ></KEY>"
+                      "<KEY name=\"X\"><VALUE_SZ name=\"A\">2</VALUE_SZ></KEY></KEY>"),
+                  0, "K{|x{|SZ A=2|}|}"},
+                 {doc("<KEY name=\"K\"/>") + " \r\n\t", 0, "K{|}"},
+                 {doc("<KEY name=\"K\">" + sz1 + "<VALUE_DWORD name=\"V\">2</VALUE_DWORD></KEY>"),
+                  0, "K{|DWORD V=0x00000002|}"},
+                 {doc("<KEY name=\"K\">" + sz1 +
+                      "<KEY name=\"x\"/></KEY><KEY name=\"k\">"
+                      "<VALUE_SZ name=\"v\">2</VALUE_SZ><VALUE_SZ name=\"w\"/><KEY name=\"y\"/>"
+                      "<VALUE_SZ name=\"z\"></VALUE_SZ></KEY>"),
+                  0, "K{|SZ v=2|SZ w=|SZ z=|x{|}|y{|}|}"}});
     const std::string k = doc("<KEY name=\"K\"/>");
     check_refused("structure",
                   std::string(xml_declaration) +

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,8 +64,11 @@ TEST(Zwincompat, SegmentsAreCreatedZeroedOnceAndSharedByName) {
                  zllGetLastError(), zllUnmapViewOfFile(view), zllCloseHandle(larger),
                  zllCloseHandle(created), zllCloseHandle(created), zllGetLastError()}),
         (Results{0xA5, 0, 1, 0, EINVAL, 1, 1, 1, 0, EBADF}));
-    // Closing the last handle leaves the named object for later processes.
+    // Closing the last handle leaves the named object for later processes, and only it:
+    // the private name it was built under is gone.
     EXPECT_EQ(read_file("/dev/shm" + name).size(), 9000u);
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm"))
+        EXPECT_EQ(entry.path().filename().string().find(".new."), std::string::npos);
 }
 
 TEST(Zwincompat, BadArgumentsFailWithAReason) {
