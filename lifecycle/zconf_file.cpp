@@ -160,7 +160,9 @@ int follow_link(path_walk &walk, const char *name, const struct stat &st) {
         return n == 0 ? ENOENT : errno;
     link[n] = '\0';
     char rest[ZCONF_FILE_PATH_BUFFER];
-    if (snprintf(rest, sizeof rest, "%s/%s", link, walk.rest) >= static_cast<int>(sizeof rest))
+    const char *separator = walk.rest[0] != '\0' ? "/" : "";
+    if (snprintf(rest, sizeof rest, "%s%s%s", link, separator, walk.rest) >=
+        static_cast<int>(sizeof rest))
         return ENAMETOOLONG;
     copy_path(walk.rest, rest);
     if (link[0] == '/' && !enter_root(walk))
@@ -223,6 +225,9 @@ int walk_to_last(const char *path, path_walk &walk) {
                 return error;
             continue;
         }
+        // A name followed by "/" names a directory, which is never the file.
+        if (last && walk.rest[0] != '\0')
+            return exists && !S_ISDIR(st.st_mode) ? ENOTDIR : EISDIR;
         if (last) {
             copy_path(walk.name, name);
             return 0;

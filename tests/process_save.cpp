@@ -76,6 +76,7 @@ TEST_F(Saves, LinksOfRootLeadToTheFileTheyName) {
         {"doubled slashes", {"zconf.d//zconfig.xml"}, false, kSaveOk, in_zconf_d},
         {"absolute", {"//etc/./zconf.d/../zconf.d/zconfig.xml"}, false, kSaveOk, in_zconf_d},
         {"to the root", {"/"}, false, refused(EISDIR), nullptr},
+        {"to a name and a slash", {"zconf.d/zconfig.xml/"}, false, refused(EISDIR), nullptr},
         {"no directory", {"/etc/no-such-dir/zconfig.xml"}, false, refused(ENOENT), nullptr},
         {"a device", {"/dev/null"}, false, refused(EINVAL), nullptr},
         {"40 links", chain(40), false, kSaveOk, in_zconf_d},
