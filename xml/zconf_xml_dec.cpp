@@ -696,3 +696,46 @@ int32_t __xml_entity_end(xml_doc *doc, const char *name) {
         return ZCONF_ERR_INVAL;
     return zconf_is_value_type(type) ? end_value(doc) : end_key(doc);
 }
+
+int32_t zconf_xml_parse_document(const char *text, uint32_t length, zconf_key **root) {
+    *root = nullptr;
+    xml_write_record record{};
+    record.buff = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
+    record.doc = record.buff != nullptr ? __xml_document_start() : nullptr;
+    if (record.doc == nullptr) {
+        zconf_heap_free(record.buff);
+        return ZCONF_ERR_NOMEM;
+    }
+    record.unprocData = record.tokenEnd = record.buff;
+    record.buffLen = ZCONF_XML_BUFFER;
+    int32_t rc = 0;
+    // The same pieces as the channel's write pass: what is left of an unfinished tag
+    // stays at the buffer's start, and the rest of the buffer takes new text.
+    while (length != 0 && rc == 0) {
+        auto used = static_cast<uint32_t>(record.unprocData - record.buff);
+        uint32_t space = record.buffLen - record.unprocLen - used;
+        uint32_t n = space < length ? space : length;
+        if (n == 0) {
+            rc = ZCONF_ERR_OVERFLOW;
+            break;
+        }
+        memcpy(record.unprocData + record.unprocLen, text, n);
+        record.unprocLen += n;
+        text += n;
+        length -= n;
+        rc = __xml_proc_buff(&record);
+    }
+    xml_doc *doc = record.doc;
+    zconf_key *parsed = doc->curKey;
+    bool whole = rc == 0 && doc->state == XML_STATE_DATA && doc->elemType == XML_ELEM_ROOT_CLOSED;
+    zconf_heap_free(doc->workBuff);
+    zconf_heap_free(doc);
+    zconf_heap_free(record.buff);
+    if (!whole) {
+        if (parsed != nullptr)
+            __zconf_del_tree(parsed_root(parsed));
+        return rc == ZCONF_ERR_OVERFLOW || rc == ZCONF_ERR_NOMEM ? rc : ZCONF_ERR_INVAL;
+    }
+    *root = parsed;
+    return 0;
+}

@@ -109,3 +109,13 @@ int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_at
 int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length);
 // An element ends (its value is made here): 0, -22 or -12.
 int32_t __xml_entity_end(xml_doc *doc, const char *name);
+
+// Whole documents outside the live tree.
+
+// Parses a whole document of length bytes into a tree of its own, touching neither the
+// live tree nor the channel: 0 with the new root in *root (the caller frees it with
+// __zconf_del_tree); -22 for text the document may not have or a document that stops
+// before its root's end tag (an empty text among them), -75 for a tag longer than the
+// buffer, -12 for no memory; on failure *root is NULL. Volatile keys are dropped as a
+// load drops them.
+int32_t zconf_xml_parse_document(const char *text, uint32_t length, zconf_key **root);
