@@ -3,6 +3,7 @@
 #include "lifecycle/dovizuz_lifecycle.h"
 
 #include "api/zconf_api.h"
+#include "api/zconf_journal.h"
 #include "lifecycle/zconf_file.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
@@ -53,6 +54,16 @@ pid_t counted_by;
 bool stale_temps_removed;
 // Stands in for the shared length word when the data segment cannot be used.
 uint32_t own_length_word;
+// Who the save's messages name, and the system error behind its last failure.
+const char *save_caller = "SaveXMLFile";
+int save_error;
+
+// Prints the save's message "CALLER: WHAT failed, error N" and keeps a system error.
+void save_failed(const char *what, int error, bool system_error) {
+    printf("%s: %s failed, error %d\n", save_caller, what, error);
+    if (system_error)
+        save_error = error;
+}
 
 // Whether a mapped segment still holds size bytes: another process of the same user
 // may have cut it, and touching its lost pages would raise SIGBUS.
@@ -177,10 +188,7 @@ int32_t save_in_place(const char *text, size_t length) {
     int error = zconf_file_write_in_place(DovizuzFilePath, text, length, &opened);
     if (error == 0)
         return 0;
-    if (opened)
-        printf("SaveXMLFile: write failed, error %d\n", error);
-    else
-        printf("SaveXMLFile: fopen() failed, error %d\n", error);
+    save_failed(opened ? "write" : "fopen()", error, true);
     return 2;
 }
 
@@ -200,7 +208,7 @@ int32_t save_by_rename(int fd, const char *temp, const char *target) {
     int error = errno;
     zconf_file_discard_temp(fd, temp);
     if (text == nullptr) {
-        printf("SaveXMLFile: write failed, error %d\n", error);
+        save_failed("write", error, true);
         return 2;
     }
     int32_t result = save_in_place(text, length);
@@ -230,15 +238,15 @@ int32_t save_open_document() {
     int32_t done = zconf_xml_read_done();
     int32_t result = 2;
     if (done != 0) {
-        printf("SaveXMLFile: zconf_xml_read_done() failed, error %d\n", done);
+        save_failed("zconf_xml_read_done()", done, false);
         result = done;
     } else if (unwritable != 0) {
-        printf("SaveXMLFile: fopen() failed, error %d\n", unwritable);
+        save_failed("fopen()", unwritable, true);
     } else if (copied < 0) {
-        printf("SaveXMLFile: zconf_xml_read() failed, error %d\n", copied);
+        save_failed("zconf_xml_read()", copied, false);
         result = copied;
     } else if (copied == COPY_WRITE_FAILED) {
-        printf("SaveXMLFile: write failed, error %d\n", write_error);
+        save_failed("write", write_error, true);
     } else if (sink.fd >= 0) {
         return save_by_rename(sink.fd, temp, target);
     } else {
@@ -375,17 +383,43 @@ int32_t LoadXMLFile() {
     return 0;
 }
 
+bool zconf_shared_lock() {
+    return DoviZUZMutex != 0 &&
+           zllWaitForSingleObject(DoviZUZMutex, ZLL_INFINITE) == ZLL_WAIT_OBJECT_0;
+}
+
+void zconf_shared_unlock(bool taken) {
+    if (taken)
+        zllReleaseMutex(DoviZUZMutex);
+}
+
+int32_t zconf_save_tree(zconf_key *root, const char *caller, int *error) {
+    save_caller = caller;
+    save_error = 0;
+    int32_t result = zconf_xml_open_tree(root);
+    if (result != 0)
+        printf("%s: zconf_xml_open() failed, error %d\n", caller, result);
+    else
+        result = save_open_document();
+    *error = save_error;
+    save_caller = "SaveXMLFile";
+    return result;
+}
+
 int32_t SaveXMLFile(void) {
     // The save walks the live tree: no API call may change it meanwhile.
     if (zconf_lock() != 0) {
         printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", ZCONF_ERR_BUSY);
         return ZCONF_ERR_BUSY;
     }
-    int32_t result = zconf_xml_open(ZCONF_XML_OPEN_READ);
-    if (result != 0)
-        printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", result);
-    else
-        result = save_open_document();
+    // Other processes' flushes read, merge and write the file under the named mutex: the
+    // whole save stays under it too, so that neither puts an older file over the other.
+    bool shared = zconf_shared_lock();
+    int error;
+    int32_t result = zconf_save_tree(__ZConfGetRootKey(), "SaveXMLFile", &error);
+    if (result == 0)
+        zconf_journal_clear(); // the file now holds every change
+    zconf_shared_unlock(shared);
     zconf_unlock();
     return result;
 }

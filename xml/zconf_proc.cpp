@@ -39,9 +39,9 @@ zconf_key *next_sibling(zconf_key *key) {
 
 // ---- Read pass ----------------------------------------------------------------------
 
-int32_t open_read() {
+int32_t open_read(zconf_key *root) {
     // A store whose start ran out of memory has no root, and no document to give.
-    if (__ZConfGetRootKey() == nullptr)
+    if (root == nullptr)
         return ZCONF_ERR_NOMEM;
     memset(&xml_read_buff, 0, sizeof xml_read_buff);
     char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
@@ -50,7 +50,7 @@ int32_t open_read() {
     memcpy(piece, declaration, sizeof declaration);
     xml_read_buff.buff = piece;
     xml_read_buff.len = declaration_len;
-    xml_read_buff.key = __ZConfGetRootKey();
+    xml_read_buff.key = root;
     __zconf_mark_key_open(xml_read_buff.key);
     xml_read_buff.state = WALK_START_LINE;
     zconf_xml_open_mode = ZCONF_XML_OPEN_READ;
@@ -223,7 +223,15 @@ int32_t zconf_xml_open(uint32_t mode) {
         return ZCONF_ERR_BUSY;
     int32_t rc = ZCONF_ERR_BUSY;
     if (zconf_xml_open_mode == 0)
-        rc = (mode & ZCONF_XML_OPEN_READ) ? open_read() : open_write(mode);
+        rc = (mode & ZCONF_XML_OPEN_READ) ? open_read(__ZConfGetRootKey()) : open_write(mode);
+    __ZConfUnLock();
+    return rc;
+}
+
+int32_t zconf_xml_open_tree(zconf_key *root) {
+    if (__ZConfLockInterruptible() != 0)
+        return ZCONF_ERR_BUSY;
+    int32_t rc = zconf_xml_open_mode == 0 ? open_read(root) : ZCONF_ERR_BUSY;
     __ZConfUnLock();
     return rc;
 }
