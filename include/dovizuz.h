@@ -235,6 +235,35 @@ ZCONF_EXPORT int32_t ZConfRefreshKey(ZConfKeyHandle hKey, uint32_t *changed);
  * too many open files, -2 when the directory does not exist). */
 ZCONF_EXPORT int32_t ZConfNotifyChangeKeyValue(int32_t *fd);
 
+/*
+ * When the file is refused. The load at start-up takes the configuration file whole or
+ * not at all: a file the document format does not allow leaves the store with its root
+ * key alone (a document cut after a subkey's end tag keeps the keys before the cut, as
+ * loads always have, and counts as refused all the same). These calls tell what happened
+ * and where. They copy their text into text as strncpy(text, reason, size) does, as
+ * ZConfEnumKey copies a name: a text of size bytes or more is cut and not terminated;
+ * with text NULL or size 0 nothing is copied. A refusal's text is "LINE:COLUMN: reason":
+ * the line (from 1) and column (from 1, in bytes) of the byte that decided it (the end of
+ * the file for a document that ends too early) and the reason in words.
+ */
+
+/* How the start-up load of the configuration file went: 0 when it loaded (an empty file
+ * loads an empty store; text gets ""); -2 when there was no file (text gets ""); the
+ * decoder's code when the file was refused: -22 for text the format does not allow or a
+ * document that ends too early, -75 for a tag longer than 40960 bytes, -12 for a value
+ * too large for a node or no memory, with "LINE:COLUMN: reason" in text; the negative
+ * errno of a file that could not be opened (-22 for one that is not a regular file),
+ * with the system's words in text. */
+ZCONF_EXPORT int32_t ZConfQueryLoadStatus(char *text, uint32_t size);
+
+/* Decodes the file at path as the load would, into a tree of its own, never touching the
+ * store, and answers as ZConfQueryLoadStatus: 0 with "N keys, M values" in text (keys
+ * below the root, values of all keys, volatile keys left out; an empty file holds none);
+ * the decoder's code with "LINE:COLUMN: reason" for a refused file (also for a document
+ * that stops before its root's end tag); the negative errno of a file that cannot be
+ * opened or read, with the system's words ("no such file" for -2); -22 for a NULL path. */
+ZCONF_EXPORT int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 #include "api/zconf_api.h"
 #include "api/zconf_journal.h"
 #include "lifecycle/zconf_file.h"
+#include "lifecycle/zconf_load_status.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
 
@@ -123,6 +124,19 @@ void write_file_to_channel(FILE *file, char *buffer) {
         if (zconf_xml_write(buffer, static_cast<uint32_t>(n), &fpos) <= 0)
             break;
     }
+}
+
+// Keeps how the load went for ZConfQueryLoadStatus: the channel's outcome of the pass,
+// or the code of a channel that did not open.
+void note_load(FILE *file, int32_t opened) {
+    xml_refusal outcome = *zconf_xml_write_outcome();
+    if (opened != 0) {
+        memset(&outcome, 0, sizeof outcome);
+        outcome.code = opened;
+        outcome.reason = XML_REFUSED_NO_MEMORY;
+        snprintf(outcome.text, sizeof outcome.text, "the document channel did not open");
+    }
+    zconf_load_status_loaded(file, &outcome);
 }
 
 // Where the read pass's document goes: a new file (fd), or memory for a save in place.
@@ -363,9 +377,12 @@ void term_dovizuz_lib() {
 }
 
 int32_t LoadXMLFile() {
+    errno = 0;
     FILE *file = zconf_file_open_for_load(DovizuzFilePath);
-    if (file == nullptr)
+    if (file == nullptr) {
+        zconf_load_status_no_file(DovizuzFilePath);
         return 1;
+    }
     text_buffer buffer = acquire_text_buffer();
     if (buffer.text == nullptr) {
         fclose(file);
@@ -374,11 +391,13 @@ int32_t LoadXMLFile() {
     fseek(file, 0, SEEK_END);
     *buffer.length = static_cast<uint32_t>(ftell(file));
     fseek(file, 0, SEEK_SET);
-    if (zconf_xml_open(ZCONF_XML_OPEN_WRITE) == 0) {
+    int32_t opened = zconf_xml_open(ZCONF_XML_OPEN_WRITE);
+    if (opened == 0) {
         write_file_to_channel(file, buffer.text);
         zconf_xml_write_done();
     }
     release_text_buffer(buffer);
+    note_load(file, opened);
     fclose(file);
     return 0;
 }

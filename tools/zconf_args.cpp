@@ -147,6 +147,10 @@ const command kCommands[] = {
      "the root key cannot be removed", kChangesStore, "rmkey [-r] KEY",
      "Removes KEY with its values. A key with subkeys is refused unless -r is given,\n"
      "which removes the whole subtree, deepest keys first.\n"},
+    {"check", run_check, check_file_arguments, 0, 1, 0, nullptr, kNoStore, "check [FILE]",
+     "Tells whether FILE (the configuration file when absent) loads: \"FILE: ok, N keys,\n"
+     "M values\", or \"FILE:LINE:COLUMN: reason\" and exit status 3 for a file the\n"
+     "library refuses. The store is not loaded and nothing is changed.\n"},
     {"help", run_help, check_help_arguments, 0, 1, 0, nullptr, kNoStore, "help [COMMAND]",
      "Prints the help of the tool or of COMMAND.\n"},
 };

@@ -14,6 +14,7 @@
 uint32_t zconf_xml_open_mode;
 xml_read_record xml_read_buff;
 xml_write_record xml_write_buff;
+static xml_refusal xml_write_outcome; // how the last write pass ended
 
 namespace {
 
@@ -172,6 +173,7 @@ int32_t open_write(uint32_t mode) {
         delete_root_subkeys(root);
     }
     memset(&xml_write_buff, 0, sizeof xml_write_buff);
+    memset(&xml_write_outcome, 0, sizeof xml_write_outcome);
     char *buffer = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
     if (buffer == nullptr)
         return ZCONF_ERR_NOMEM;
@@ -192,6 +194,9 @@ bool write_failed() { return xml_write_buff.doc->state == XML_STATE_FAILED; }
 // Ends the document (merging it when it is sound) and frees the input buffer. A
 // document that must not be merged is marked failed first.
 void end_write_pass(bool discard) {
+    // A pass that failed has its outcome already; else the document's end decides it.
+    if (xml_write_buff.doc != nullptr && xml_write_outcome.code == 0 && !write_failed())
+        __xml_document_outcome(xml_write_buff.doc, 0, xml_write_buff.fpos, &xml_write_outcome);
     if (xml_write_buff.doc != nullptr && discard)
         xml_write_buff.doc->state = XML_STATE_FAILED;
     __xml_document_end(xml_write_buff.doc);
@@ -303,6 +308,9 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
         if (n == 0) {
             printf("zconf_xml_write: ERROR: write buffer overflow: xml_write_buff.unprocLen=%u\n",
                    w.unprocLen);
+            __xml_refuse(w.doc, XML_REFUSED_LONG_TAG, w.buff, nullptr);
+            __xml_note_failure(&w, ZCONF_ERR_OVERFLOW);
+            __xml_document_outcome(w.doc, ZCONF_ERR_OVERFLOW, w.fpos + total, &xml_write_outcome);
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
             return ZCONF_ERR_OVERFLOW;
@@ -312,7 +320,9 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
         total += n;
         buf += n;
         count -= n;
-        if (__xml_proc_buff(&w) != 0) {
+        int32_t rc = __xml_proc_buff(&w);
+        if (rc != 0) {
+            __xml_document_outcome(w.doc, rc, w.fpos + total, &xml_write_outcome);
             puts("zconf_xml_write: ERROR while parsing input data!");
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
@@ -338,3 +348,5 @@ int32_t zconf_xml_write_done() {
     __ZConfUnLock();
     return 0;
 }
+
+const xml_refusal *zconf_xml_write_outcome() { return &xml_write_outcome; }

@@ -55,3 +55,7 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos);
 int32_t zconf_xml_read_done();
 // Ends whatever pass is open, merging a sound document of a write pass; returns 0.
 int32_t zconf_xml_write_done();
+
+// How the last write pass's document ended (code 0: accepted, or no pass yet); kept
+// until the next write pass opens.
+const xml_refusal *zconf_xml_write_outcome();
