@@ -378,8 +378,6 @@ int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t /*len*/) {
 }
 
 int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
-    if (doc->elemType != XML_ELEM_DOCUMENT_START) // only before anything else
-        return __xml_refuse(doc, XML_REFUSED_LATE_DECLARATION, tag, nullptr);
     const char *end = tag + len;
     char *target = tag + 2;
     char *p = skip_name(target);
@@ -389,6 +387,8 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
     *p = c; // the target may end right at the closing "?>"
     if (!is_xml)
         return __xml_refuse(doc, XML_REFUSED_PROCESSING_INSTRUCTION, tag, nullptr);
+    if (doc->elemType != XML_ELEM_DOCUMENT_START) // only before anything else
+        return __xml_refuse(doc, XML_REFUSED_LATE_DECLARATION, tag, nullptr);
     while (__xml_is_ws(static_cast<uint8_t>(c))) {
         p = skip_ws(p + 1);
         c = *p;
