@@ -15,6 +15,7 @@
 //                         it and check each saved file; "probe: stress <failures>"
 //   holdmutex             take the named mutex, print "probe: holding" and sleep
 //   umask MASK            set the process's umask (octal)
+//   status                print "probe: status <result> <text>" of the start-up load
 //   forks                 fork three children that exec /bin/true, _exit and exit
 //                         (running the library's shutdown); wait for them
 #include "dovizuz.h"
@@ -206,6 +207,10 @@ int main(int argc, char **argv) {
         } else if (command == "umask") {
             umask(static_cast<mode_t>(std::stoi(arg(1), nullptr, 8)));
             i += 1;
+        } else if (command == "status") {
+            char text[256] = {};
+            int32_t rc = ZConfQueryLoadStatus(text, sizeof text - 1);
+            printf("probe: status %d %s\n", rc, text);
         } else if (command == "forks") {
             fork_children();
         } else {
