@@ -113,7 +113,7 @@ TEST_F(FileCommands, NoCommandRunsOnARefusedFile) {
         c = static_cast<char>(random());
     std::string erased = std::string(4096, '\xFF') + kGood.substr(0, 100);
     const std::vector<std::pair<std::string, std::string>> files = {
-        {kGood.substr(0, kGood.size() / 2), ":5:12: the document ends inside a tag"},
+        {kGood.substr(0, kGood.size() / 2), ":5:8: the document ends inside a tag"},
         {noise, ":1:3: a control byte (0x19)"},
         {std::string(2048, '\0'), ":1:1: a control byte (0x00)"},
         {erased, ":1:1: text before the first element"},
