@@ -264,6 +264,27 @@ ZCONF_EXPORT int32_t ZConfQueryLoadStatus(char *text, uint32_t size);
  * opened or read, with the system's words ("no such file" for -2); -22 for a NULL path. */
 ZCONF_EXPORT int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size);
 
+/* Writes the key of hKey with its values and subkeys (volatile keys left out) to the file
+ * at path as a document of the configuration file's format: its root element holds the
+ * key itself (for the root key, the root's subkeys: the whole store as SaveXMLFile writes
+ * it). The file is replaced as SaveXMLFile replaces the configuration file: whole, by a
+ * rename where it can. 0; -22 for a NULL or empty path or a handle that names no key;
+ * -9 for a thread without a connection; -12 for no memory; the negative errno of a file
+ * that cannot be written (a line on standard output says why); -16 when busy. */
+ZCONF_EXPORT int32_t ZConfSaveKey(ZConfKeyHandle hKey, const char *path);
+
+/* Merges the document in the file at path under the key of hKey, as the load merges the
+ * configuration file into the store: the root element's keys become subkeys of hKey's
+ * key (merged with keys of the same name, values replacing values of the same name), so
+ * that a document written by ZConfSaveKey of a key K restored under a key P gives P the
+ * subkey K as it was. An empty file changes nothing. The keys and values brought count as
+ * this process's changes for ZConfFlushKey. A file that does not hold a whole document
+ * changes nothing. 0; the decoder's code (-22, -75, -12) for a refused document (see
+ * ZConfCheckXMLFile for where and why); the negative errno of a file that cannot be read;
+ * -13 for a handle without the write bit; -43 for a key whose deletion is pending; -22
+ * for a NULL path or a handle that names no key. */
+ZCONF_EXPORT int32_t ZConfRestoreKey(ZConfKeyHandle hKey, const char *path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -57,6 +57,8 @@ bool stale_temps_removed;
 uint32_t own_length_word;
 // Who the save's messages name, and the system error behind its last failure.
 const char *save_caller = "SaveXMLFile";
+// The file a save writes: the configuration file but for a key saved to a file of its own.
+const char *save_path = DovizuzFilePath;
 int save_error;
 
 // Prints the save's message "CALLER: WHAT failed, error N" and keeps a system error.
@@ -199,7 +201,7 @@ int32_t copy_document(document_sink &sink, int *write_error) {
 // Writes the document over the file at its path, in place. 0, or 2 after the message.
 int32_t save_in_place(const char *text, size_t length) {
     bool opened;
-    int error = zconf_file_write_in_place(DovizuzFilePath, text, length, &opened);
+    int error = zconf_file_write_in_place(save_path, text, length, &opened);
     if (error == 0)
         return 0;
     save_failed(opened ? "write" : "fopen()", error, true);
@@ -243,9 +245,9 @@ void discard_sink(document_sink &sink, const char *temp) {
 int32_t save_open_document() {
     char target[ZCONF_FILE_PATH_BUFFER];
     char temp[ZCONF_FILE_PATH_BUFFER];
-    int unwritable = zconf_file_check_writable(DovizuzFilePath);
+    int unwritable = zconf_file_check_writable(save_path);
     document_sink sink{-1, nullptr, 0, 0};
-    if (unwritable == 0 && zconf_file_rename_target(DovizuzFilePath, target))
+    if (unwritable == 0 && zconf_file_rename_target(save_path, target))
         sink.fd = zconf_file_create_temp(target, temp); // -1: the directory takes no new file
     int write_error = 0;
     int32_t copied = unwritable == 0 ? copy_document(sink, &write_error) : 0;
@@ -422,6 +424,13 @@ int32_t zconf_save_tree(zconf_key *root, const char *caller, int *error) {
         result = save_open_document();
     *error = save_error;
     save_caller = "SaveXMLFile";
+    return result;
+}
+
+int32_t zconf_save_tree_to(zconf_key *root, const char *path, const char *caller, int *error) {
+    save_path = path;
+    int32_t result = zconf_save_tree(root, caller, error);
+    save_path = DovizuzFilePath;
     return result;
 }
 

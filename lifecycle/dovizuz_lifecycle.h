@@ -54,6 +54,8 @@ void zconf_shared_unlock(bool taken);
 // mutex is held. SaveXMLFile's results; *error is the system error behind a result of 2
 // (0 when none is known).
 int32_t zconf_save_tree(zconf_key *root, const char *caller, int *error);
+// zconf_save_tree to the file at path instead of the configuration file, as crash-safely.
+int32_t zconf_save_tree_to(zconf_key *root, const char *path, const char *caller, int *error);
 
 int ZConfLoad();
 void ZConfUnload();

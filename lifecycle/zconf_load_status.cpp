@@ -2,6 +2,7 @@
 // which decodes a file into a tree of its own to tell whether and why it would be refused.
 #include "lifecycle/zconf_load_status.h"
 
+#include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "lifecycle/zconf_file.h"
 #include "tree/zconf_int.h"
@@ -157,7 +158,18 @@ int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size) {
     if (length != 0) { // an empty file holds an empty store
         zconf_key *root = nullptr;
         xml_refusal outcome;
+        // Nodes are made under the API mutex, like every node of the process.
+        if (zconf_lock() != 0) {
+            free(data);
+            give_text(strerror(EBUSY), text, size);
+            return ZCONF_ERR_BUSY;
+        }
         rc = zconf_xml_parse_document_why(data, length, &root, &outcome);
+        if (rc == 0) {
+            count_tree(root, &keys, &values);
+            __zconf_del_tree(root);
+        }
+        zconf_unlock();
         if (rc != 0) {
             uint32_t line, column;
             zconf_text_place(data, length, outcome.offset, &line, &column);
@@ -166,8 +178,6 @@ int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size) {
             give_text(result, text, size);
             return rc;
         }
-        count_tree(root, &keys, &values);
-        __zconf_del_tree(root);
     }
     free(data);
     snprintf(result, sizeof result, "%u keys, %u values", keys, values);

@@ -113,7 +113,9 @@ bool load_library() {
            resolve(library, "ZConfQueryValueEx", &api.query_value) &&
            resolve(library, "SaveXMLFile", &api.save) &&
            resolve(library, "ZConfQueryLoadStatus", &api.load_status) &&
-           resolve(library, "ZConfCheckXMLFile", &api.check_file);
+           resolve(library, "ZConfCheckXMLFile", &api.check_file) &&
+           resolve(library, "ZConfSaveKey", &api.save_key) &&
+           resolve(library, "ZConfRestoreKey", &api.restore_key);
 }
 
 } // namespace zconf

@@ -44,6 +44,8 @@ struct library_api {
     decltype(&SaveXMLFile) save;
     decltype(&ZConfQueryLoadStatus) load_status;
     decltype(&ZConfCheckXMLFile) check_file;
+    decltype(&ZConfSaveKey) save_key;
+    decltype(&ZConfRestoreKey) restore_key;
 };
 
 // The library's entry points, set once the library is loaded.
@@ -191,6 +193,10 @@ int run_help(const invocation &call);
 
 // check [FILE]: whether the file loads, and if not where and why.
 int run_check(const invocation &call);
+// export [KEY] [FILE]: the key's subtree as a document, to FILE or the standard output.
+int run_export(const invocation &call);
+// import [KEY] FILE: merges the document of FILE ("-": the standard input) under KEY.
+int run_import(const invocation &call);
 // The arguments of a command that takes file names and key paths as they are: kOk.
 int check_file_arguments(const command &c, invocation *call);
 // Before a command uses the store: kOk when the configuration file loaded (or there is
