@@ -143,4 +143,33 @@ TEST_F(FileCommands, NoCommandRunsOnARefusedFile) {
     }
 }
 
+TEST_F(FileCommands, ExportThenImportGivesTheSameContentUnderAnotherKeyAndInAnEmptyStore) {
+    write_file(kConfig, kGood);
+    outcome exported = zconf({"export", "System"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    std::string tree = zconf({"tree", "System"}).out;
+    // From the standard input, under a key that does not exist yet.
+    outcome r = zconf({"import", "Backup/Old", "-"}, exported.out);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zconf({"ls", "Backup/Old"}).out, "System/\n");
+    EXPECT_EQ(zconf({"tree", "Backup/Old/System"}).out, tree);
+    // From a file, into an empty store.
+    ASSERT_EQ(zconf({"export", "", "/tmp/all.xml"}).status, 0);
+    std::string whole = zconf({"tree"}).out;
+    fs::remove(kConfig);
+    ASSERT_EQ(zconf({"import", "/tmp/all.xml"}).status, 0);
+    EXPECT_EQ(zconf({"tree"}).out, whole);
+    EXPECT_EQ(zconf({"export"}).out, read_file("/tmp/all.xml"));
+
+    // A refused document imports nothing and says where and why.
+    std::string before = read_file(kConfig);
+    r = zconf({"import", "New/Key", "-"}, exported.out.substr(0, 60));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("zconf: (standard input):2:17: the document ends inside a tag"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(kConfig), before);
+    EXPECT_EQ(zconf({"export", "Nope"}).status, 1);
+}
+
 } // namespace
