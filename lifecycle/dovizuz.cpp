@@ -213,10 +213,13 @@ int32_t save_in_place(const char *text, size_t length) {
 int32_t save_by_rename(int fd, const char *temp, const char *target) {
     if (zconf_file_commit_temp(fd, temp, target) == 0) {
         // Litter of saves killed earlier: looked for once per process, since a scan of
-        // the directory costs about as much as the save.
-        if (!stale_temps_removed)
-            zconf_file_remove_stale_temps(target);
-        stale_temps_removed = true;
+        // the directory costs about as much as the save (a key saved to a file of its
+        // own leaves the configuration file's directory to the next save of the store).
+        if (save_path == DovizuzFilePath) {
+            if (!stale_temps_removed)
+                zconf_file_remove_stale_temps(target);
+            stale_temps_removed = true;
+        }
         return 0;
     }
     size_t length = 0;
