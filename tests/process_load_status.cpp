@@ -25,7 +25,7 @@ TEST_F(LoadStatus, AProgramLearnsWhetherAndWhyItsFileWasRefused) {
         {"", "probe: get -2\nprobe: status 0 \n"},
         // Cut inside a tag: nothing is printed, nothing loaded.
         {good.substr(0, 80),
-         "probe: get -2\nprobe: status -22 3:13: the document ends inside a tag\n"},
+         "probe: get -2\nprobe: status -22 3:13: the document ends inside a tag or a reference\n"},
         {declaration + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n\t\t<VALUE_DWORD "
                        "name=\"Host\">0x1G</VALUE_DWORD>\n",
          parse_error +

@@ -510,7 +510,7 @@ const char *const refusal_texts[XML_REFUSED_COUNT] = {
     "out of memory",
     "a tag longer than 40960 bytes",
     "the document has no root element",
-    "the document ends inside a tag",
+    "the document ends inside a tag or a reference",
     "the document ends inside the value element <%s>",
     "the document ends inside the key '%s'",
     "the document ends before the root's end tag",
