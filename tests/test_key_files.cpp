@@ -41,7 +41,7 @@ void set(ZConfKeyHandle h, const char *name, uint32_t type, const std::string &d
 using KeyFiles = Store;
 
 TEST_F(KeyFiles, ASavedKeyRestoresTheSameUnderAnotherKeyAndIntoAnEmptyStore) {
-    const char *path = "/tmp/zconf-key.xml";
+    const char *path = "/etc/zconf-key.xml";
     ZConfKeyHandle eth0 = create("Net\\Eth0");
     set(eth0, "Host", ZCONF_VALUE_SZ, std::string("a&b<c>\"d'\n", 11));
     set(eth0, "Dns", ZCONF_VALUE_MULTI_SZ, std::string("1.1.1.1\0008.8.8.8\0\0", 18));
@@ -68,7 +68,7 @@ TEST_F(KeyFiles, ASavedKeyRestoresTheSameUnderAnotherKeyAndIntoAnEmptyStore) {
 }
 
 TEST_F(KeyFiles, AnImportThatFailsChangesNothing) {
-    const char *path = "/tmp/zconf-key.xml";
+    const char *path = "/etc/zconf-key.xml";
     ZConfKeyHandle key = create("K");
     set(key, "V", ZCONF_VALUE_SZ, "kept");
     std::string before = dump(ZCONF_HKEY_ROOT);

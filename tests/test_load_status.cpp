@@ -171,7 +171,7 @@ TEST_F(LoadStatus, CheckingAFileNeverTouchesTheStore) {
     EXPECT_STREQ(text, "");
     EXPECT_EQ(ZConfQueryLoadStatus(nullptr, 100), -2);
 
-    const char *path = "/tmp/zconf-check.xml";
+    const char *path = "/etc/zconf-check.xml";
     put(path, declaration + root_open +
                   "\t<KEY name=\"A\">\n\t\t<KEY name=\"B\" volatile=\"yes\">\n" +
                   "\t\t\t<VALUE_SZ name=\"gone\">x</VALUE_SZ>\n\t\t</KEY>\n" +

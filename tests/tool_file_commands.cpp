@@ -89,18 +89,18 @@ TEST_F(FileCommands, CheckTellsWhetherAFileLoadsAndWhereNot) {
 
     std::string bad = kGood;
     bad.replace(bad.find("0x00001F90"), 10, "0x00001G90");
-    write_file("/tmp/bad.xml", bad);
-    r = zconf({"check", "/tmp/bad.xml"});
+    write_file("/etc/bad.xml", bad);
+    r = zconf({"check", "/etc/bad.xml"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "/tmp/bad.xml:5:35: a byte that is not a digit in a number\n");
+    EXPECT_EQ(r.out, "/etc/bad.xml:5:35: a byte that is not a digit in a number\n");
     EXPECT_EQ(read_file(kConfig), kGood);
 
-    write_file("/tmp/empty.xml", "");
-    EXPECT_EQ(zconf({"check", "/tmp/empty.xml"}).out, "/tmp/empty.xml: ok, 0 keys, 0 values\n");
-    r = zconf({"check", "/tmp/none.xml"});
+    write_file("/etc/empty.xml", "");
+    EXPECT_EQ(zconf({"check", "/etc/empty.xml"}).out, "/etc/empty.xml: ok, 0 keys, 0 values\n");
+    r = zconf({"check", "/etc/none.xml"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "zconf: /tmp/none.xml: no such file\n");
+    EXPECT_EQ(r.err, "zconf: /etc/none.xml: no such file\n");
     EXPECT_EQ(zconf({"check", "a", "b"}).status, 2);
 }
 
@@ -154,12 +154,12 @@ TEST_F(FileCommands, ExportThenImportGivesTheSameContentUnderAnotherKeyAndInAnEm
     EXPECT_EQ(zconf({"ls", "Backup/Old"}).out, "System/\n");
     EXPECT_EQ(zconf({"tree", "Backup/Old/System"}).out, tree);
     // From a file, into an empty store.
-    ASSERT_EQ(zconf({"export", "", "/tmp/all.xml"}).status, 0);
+    ASSERT_EQ(zconf({"export", "", "/etc/all.xml"}).status, 0);
     std::string whole = zconf({"tree"}).out;
     fs::remove(kConfig);
-    ASSERT_EQ(zconf({"import", "/tmp/all.xml"}).status, 0);
+    ASSERT_EQ(zconf({"import", "/etc/all.xml"}).status, 0);
     EXPECT_EQ(zconf({"tree"}).out, whole);
-    EXPECT_EQ(zconf({"export"}).out, read_file("/tmp/all.xml"));
+    EXPECT_EQ(zconf({"export"}).out, read_file("/etc/all.xml"));
 
     // A refused document imports nothing and says where and why.
     std::string before = read_file(kConfig);

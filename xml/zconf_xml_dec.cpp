@@ -516,11 +516,13 @@ const char *const refusal_texts[XML_REFUSED_COUNT] = {
     "the document ends before the root's end tag",
 };
 
+// True for the reasons of size and memory, which a load reports as -12.
 bool refusal_is_size(uint8_t reason) {
     return reason == XML_REFUSED_VALUE_TOO_LARGE || reason == XML_REFUSED_DATA_TOO_LONG ||
            reason == XML_REFUSED_NO_MEMORY;
 }
 
+// Writes the reason's text, quoting detail where it has a place for it, into text.
 void put_refusal_text(char *text, uint8_t reason, const char *detail) {
     // The format is one of the table's, each with at most one "%s".
 #pragma GCC diagnostic push
@@ -776,6 +778,7 @@ int32_t end_key(xml_doc *doc, const char *element) {
     return 0;
 }
 
+// The first byte of the run that is not whitespace (the run's first when all are).
 const char *first_non_whitespace(const char *bytes, int32_t n) {
     int32_t i = 0;
     while (i < n && __xml_is_ws(static_cast<uint8_t>(bytes[i])))
