@@ -153,9 +153,10 @@ int run_import(const invocation &call) {
     ZConfKeyHandle handle;
     size_t created = path.size();
     int32_t rc = create_key(path, false, &handle, &created);
-    if (rc == 0)
+    if (rc == 0) {
         rc = api.restore_key(handle, source);
-    release(handle);
+        release(handle);
+    }
     int status = kOk;
     if (rc != 0) {
         // A failed import leaves no key it made on its way.
