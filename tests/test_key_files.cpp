@@ -4,6 +4,7 @@
 #include "zconf_test_support.h"
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -63,6 +64,14 @@ TEST_F(KeyFiles, ASavedKeyRestoresTheSameUnderAnotherKeyAndIntoAnEmptyStore) {
     // Restored again, the same values replace themselves.
     ASSERT_EQ(ZConfRestoreKey(backup, path), 0);
     EXPECT_EQ(dump(copy), eth0_content);
+    // What a restore brought counts as this process's change: a flush writes it.
+    unlink("/etc/zconfig.xml");
+    ASSERT_EQ(ZConfFlushKey(backup), 0);
+    std::ifstream file("/etc/zconfig.xml");
+    std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(saved.find("<KEY name=\"Backup\">"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("10.0.0.2"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("Net"), std::string::npos) << saved;
     ASSERT_EQ(ZConfCloseKey(backup), 0);
     unlink(path);
 }
