@@ -2,6 +2,7 @@
 // and the key and value operations behind the exported entry points.
 #include "api/zconf_api.h"
 
+#include "api/zconf_journal.h"
 #include "tree/zconf_types.h"
 
 #include <algorithm>
@@ -140,6 +141,7 @@ int32_t ZConfStopAPI() {
     if (ZCONF_ROOT != nullptr)
         __zconf_del_tree(ZCONF_ROOT);
     ZCONF_ROOT = nullptr;
+    zconf_journal_clear();
     api_running = false;
     zconf_unlock();
     pthread_mutex_destroy(&zconf_api_mutex);
@@ -298,8 +300,18 @@ void __ZConfCloseKey(int32_t connection, int32_t hKey) {
     slot = {0, nullptr};
     __zconf_mark_key_closed(key);
     zconf_open_keys--;
-    if ((key->flags & ZCONF_FLAG_DELETE_PENDING) && key->open_count == 0)
-        __zconf_del_subkey(key);
+    if (!(key->flags & ZCONF_FLAG_DELETE_PENDING) || key->open_count != 0)
+        return;
+    // A refresh may mark a key whose subkeys are marked too: it goes with the last of them.
+    zconf_key *parent = key->parent;
+    __zconf_del_subkey(key);
+    while (parent != nullptr && parent->parent != nullptr &&
+           (parent->flags & ZCONF_FLAG_DELETE_PENDING) && parent->open_count == 0 &&
+           zconf_list_empty(&parent->subkeys)) {
+        zconf_key *next = parent->parent;
+        __zconf_del_subkey(parent);
+        parent = next;
+    }
 }
 
 int32_t DoviZUZOpenKeyEx(int32_t connection, int32_t hKey, char *path, uint32_t mode) {
@@ -357,6 +369,7 @@ int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_
         zconf_key *parent = __ZConfFindKey(key, &path);
         if (parent->flags & ZCONF_FLAG_DELETE_PENDING)
             return ZCONF_ERR_IDRM;
+        bool made = false;
         while (*path != 0) {
             char *end = zconf_component_end(path);
             char ender = *end;
@@ -367,14 +380,19 @@ int32_t DoviZUZCreateKeyEx(int32_t connection, int32_t hKey, char *path, uint32_
             if (child == nullptr) {
                 if (disposition != nullptr)
                     *disposition = 0;
+                if (made)
+                    zconf_journal_record(ZCONF_CHANGE_CREATE_KEY, parent, nullptr);
                 return ZCONF_ERR_NOMEM;
             }
             __zconf_add_subkey(parent, child);
             parent = child;
+            made = true;
             if (disposition != nullptr)
                 *disposition = 1;
             path = zconf_skip_separators(end);
         }
+        if (made)
+            zconf_journal_record(ZCONF_CHANGE_CREATE_KEY, parent, nullptr);
         return __ZConfOpenSlot(connection, slot, ZCONF_KEY_ALL, parent);
     });
 }
@@ -394,6 +412,7 @@ int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName) {
             return ZCONF_ERR_NOENT;
         if (!zconf_list_empty(&found->subkeys))
             return ZCONF_ERR_NOTEMPTY;
+        zconf_journal_record(ZCONF_CHANGE_DELETE_KEY, found, nullptr);
         if (found->open_count != 0)
             found->flags |= ZCONF_FLAG_DELETE_PENDING;
         else
@@ -457,6 +476,7 @@ int32_t DoviZUZSetValueEx(int32_t connection, int32_t hKey, const char *name, ui
         if (value == nullptr)
             return ZCONF_ERR_NOMEM;
         __zconf_put_value(key, value);
+        zconf_journal_record(ZCONF_CHANGE_SET_VALUE, key, name);
         return 0;
     });
 }
@@ -470,6 +490,7 @@ int32_t DoviZUZDeleteValue(int32_t connection, int32_t hKey, const char *name) {
         zconf_value *value = __zconf_find_value(key, name);
         if (value == nullptr)
             return ZCONF_ERR_NOENT;
+        zconf_journal_record(ZCONF_CHANGE_DELETE_VALUE, key, name);
         __zconf_del_value(value);
         return 0;
     });

@@ -3,6 +3,7 @@
 #include "dovizuz.h"
 
 #include "api/zconf_api.h"
+#include "lifecycle/zconf_sync.h"
 
 #include <cstring>
 
@@ -113,5 +114,13 @@ int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, uint32_t *type,
     const char *copy = copy_path(buffer, name);
     return DoviZUZQueryValueEx(FindhConn(), hKey, copy, type, data, dataSize);
 }
+
+int32_t ZConfFlushKey(ZConfKeyHandle hKey) { return DoviZUZFlushKey(FindhConn(), hKey); }
+
+int32_t ZConfRefreshKey(ZConfKeyHandle hKey, uint32_t *changed) {
+    return DoviZUZRefreshKey(FindhConn(), hKey, changed);
+}
+
+int32_t ZConfNotifyChangeKeyValue(int32_t *fd) { return DoviZUZNotifyChange(fd); }
 
 } // extern "C"

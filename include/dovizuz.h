@@ -46,6 +46,7 @@ typedef int32_t ZConfKeyHandle;
 #define ZCONF_OK 0
 #define ZCONF_ERR_NOENT (-2)
 #define ZCONF_ERR_BADF (-9)
+#define ZCONF_ERR_AGAIN (-11)
 #define ZCONF_ERR_NOMEM (-12)
 #define ZCONF_ERR_ACCES (-13)
 #define ZCONF_ERR_FAULT (-14)
@@ -53,6 +54,7 @@ typedef int32_t ZConfKeyHandle;
 #define ZCONF_ERR_INVAL (-22)
 #define ZCONF_ERR_NOTEMPTY (-39)
 #define ZCONF_ERR_IDRM (-43)
+#define ZCONF_ERR_BADMSG (-74)
 #define ZCONF_ERR_OVERFLOW (-75)
 
 /* Limits. */
@@ -180,6 +182,108 @@ ZCONF_EXPORT int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, ui
  * standard output says why. The calls above change only this process's store: they reach
  * the file only through this call. */
 ZCONF_EXPORT int32_t SaveXMLFile(void);
+
+/*
+ * Two ways to persist. SaveXMLFile writes this process's whole store over the file, and
+ * with it whatever this process last loaded of what others saved since. ZConfFlushKey
+ * writes only what this process changed into the file as it is now, so that several
+ * processes changing the same file keep each other's changes.
+ *
+ * What counts as changed: the values set and deleted and the keys created and deleted
+ * through the calls above, in keys that are not volatile, since the library loaded the
+ * file or since the last successful SaveXMLFile (all of them) or ZConfFlushKey (those at
+ * or below its key). Loading the file changes nothing.
+ */
+
+/* Writes the changes this process made at or below hKey (0: the whole store) into the
+ * configuration file as the file is now: the file is read, the changes are put into it
+ * (each value, key or deletion as this process's store has it now; names compared as
+ * everywhere, without regard to case) and it is written back the way SaveXMLFile writes,
+ * in one step, without volatile keys. What other processes saved or flushed meanwhile
+ * stays; a value both changed takes the later flush's. The read and the write are one
+ * step for every process of the device: they hold the named mutex that the library's
+ * processes share and a flock() lock on the file itself. A missing or empty file counts
+ * as an empty store. With no change at or below hKey it returns 0 and touches nothing.
+ * 0, and the changes written no longer count as changed; -74 (EBADMSG) when the file
+ * does not hold a whole document the library loads (it is left as it is and a line on
+ * standard output says so); -11 (EAGAIN) when another process held the file's lock for
+ * more than 10 seconds; -12 when memory ran out, also when a change could not be
+ * recorded for lack of memory (then only SaveXMLFile writes the store); the negative
+ * errno of a file that cannot be read, or of a write that failed (-5 when none is
+ * known), after a line on standard output; -16 when the store or the document channel is
+ * busy. On every failure the file is unchanged and the changes still count. */
+ZCONF_EXPORT int32_t ZConfFlushKey(ZConfKeyHandle hKey);
+
+/* Brings the configuration file's current content at or below hKey (0: the whole store)
+ * into this process's store: values and keys others added or changed appear, those they
+ * removed disappear (a key still open goes as ZConfDeleteKey deletes an open key: its
+ * handles stay usable and it goes at its last close). What this process changed and has
+ * not written yet stays as it is, and so do volatile keys. Handles of the keys that stay
+ * remain valid. *changed (when changed is not NULL) becomes 1 when anything at or below
+ * the key changed, else 0. 0; -74 (EBADMSG) when the file does not hold a whole document
+ * (the store is left as it is); -12 when memory ran out (part of the file's content may
+ * be in the store); the negative errno of a file that cannot be read. A missing file
+ * counts as an empty store. */
+ZCONF_EXPORT int32_t ZConfRefreshKey(ZConfKeyHandle hKey, uint32_t *changed);
+
+/* Stores in *fd a new file descriptor (close-on-exec, non-blocking; the caller closes
+ * it) that becomes readable when a file is written in, or renamed into, the directory of
+ * the configuration file: every save and flush, by rename or in place, by any process,
+ * this one included. Reading it (until it returns -1 with EAGAIN) drains it. Other files
+ * of the directory wake it too: follow a wakeup with ZConfRefreshKey, which tells
+ * whether anything changed. 0; -22 for a NULL fd; the negative errno of inotify (-24 for
+ * too many open files, -2 when the directory does not exist). */
+ZCONF_EXPORT int32_t ZConfNotifyChangeKeyValue(int32_t *fd);
+
+/*
+ * When the file is refused. The load at start-up takes the configuration file whole or
+ * not at all: a file the document format does not allow leaves the store with its root
+ * key alone (a document cut after a subkey's end tag keeps the keys before the cut, as
+ * loads always have, and counts as refused all the same). These calls tell what happened
+ * and where. They copy their text into text as strncpy(text, reason, size) does, as
+ * ZConfEnumKey copies a name: a text of size bytes or more is cut and not terminated;
+ * with text NULL or size 0 nothing is copied. A refusal's text is "LINE:COLUMN: reason":
+ * the line (from 1) and column (from 1, in bytes) of the byte that decided it (the end of
+ * the file for a document that ends too early) and the reason in words.
+ */
+
+/* How the start-up load of the configuration file went: 0 when it loaded (an empty file
+ * loads an empty store; text gets ""); -2 when there was no file (text gets ""); the
+ * decoder's code when the file was refused: -22 for text the format does not allow or a
+ * document that ends too early, -75 for a tag longer than 40960 bytes, -12 for a value
+ * too large for a node or no memory, with "LINE:COLUMN: reason" in text; the negative
+ * errno of a file that could not be opened (-22 for one that is not a regular file),
+ * with the system's words in text. */
+ZCONF_EXPORT int32_t ZConfQueryLoadStatus(char *text, uint32_t size);
+
+/* Decodes the file at path as the load would, into a tree of its own, never touching the
+ * store, and answers as ZConfQueryLoadStatus: 0 with "N keys, M values" in text (keys
+ * below the root, values of all keys, volatile keys left out; an empty file holds none);
+ * the decoder's code with "LINE:COLUMN: reason" for a refused file (also for a document
+ * that stops before its root's end tag); the negative errno of a file that cannot be
+ * opened or read, with the system's words ("no such file" for -2); -22 for a NULL path. */
+ZCONF_EXPORT int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size);
+
+/* Writes the key of hKey with its values and subkeys (volatile keys left out) to the file
+ * at path as a document of the configuration file's format: its root element holds the
+ * key itself (for the root key, the root's subkeys: the whole store as SaveXMLFile writes
+ * it). The file is replaced as SaveXMLFile replaces the configuration file: whole, by a
+ * rename where it can. 0; -22 for a NULL or empty path or a handle that names no key;
+ * -9 for a thread without a connection; -12 for no memory; the negative errno of a file
+ * that cannot be written (a line on standard output says why); -16 when busy. */
+ZCONF_EXPORT int32_t ZConfSaveKey(ZConfKeyHandle hKey, const char *path);
+
+/* Merges the document in the file at path under the key of hKey, as the load merges the
+ * configuration file into the store: the root element's keys become subkeys of hKey's
+ * key (merged with keys of the same name, values replacing values of the same name), so
+ * that a document written by ZConfSaveKey of a key K restored under a key P gives P the
+ * subkey K as it was. An empty file changes nothing. The keys and values brought count as
+ * this process's changes for ZConfFlushKey. A file that does not hold a whole document
+ * changes nothing. 0; the decoder's code (-22, -75, -12) for a refused document (see
+ * ZConfCheckXMLFile for where and why); the negative errno of a file that cannot be read;
+ * -13 for a handle without the write bit; -43 for a key whose deletion is pending; -22
+ * for a NULL path or a handle that names no key. */
+ZCONF_EXPORT int32_t ZConfRestoreKey(ZConfKeyHandle hKey, const char *path);
 
 #ifdef __cplusplus
 }

@@ -3,7 +3,9 @@
 #include "lifecycle/dovizuz_lifecycle.h"
 
 #include "api/zconf_api.h"
+#include "api/zconf_journal.h"
 #include "lifecycle/zconf_file.h"
+#include "lifecycle/zconf_load_status.h"
 #include "tree/zconf_mem.h"
 #include "xml/zconf_proc.h"
 
@@ -53,6 +55,18 @@ pid_t counted_by;
 bool stale_temps_removed;
 // Stands in for the shared length word when the data segment cannot be used.
 uint32_t own_length_word;
+// Who the save's messages name, and the system error behind its last failure.
+const char *save_caller = "SaveXMLFile";
+// The file a save writes: the configuration file but for a key saved to a file of its own.
+const char *save_path = DovizuzFilePath;
+int save_error;
+
+// Prints the save's message "CALLER: WHAT failed, error N" and keeps a system error.
+void save_failed(const char *what, int error, bool system_error) {
+    printf("%s: %s failed, error %d\n", save_caller, what, error);
+    if (system_error)
+        save_error = error;
+}
 
 // Whether a mapped segment still holds size bytes: another process of the same user
 // may have cut it, and touching its lost pages would raise SIGBUS.
@@ -112,6 +126,19 @@ void write_file_to_channel(FILE *file, char *buffer) {
         if (zconf_xml_write(buffer, static_cast<uint32_t>(n), &fpos) <= 0)
             break;
     }
+}
+
+// Keeps how the load went for ZConfQueryLoadStatus: the channel's outcome of the pass,
+// or the code of a channel that did not open.
+void note_load(FILE *file, int32_t opened) {
+    xml_refusal outcome = *zconf_xml_write_outcome();
+    if (opened != 0) {
+        memset(&outcome, 0, sizeof outcome);
+        outcome.code = opened;
+        outcome.reason = XML_REFUSED_NO_MEMORY;
+        snprintf(outcome.text, sizeof outcome.text, "the document channel did not open");
+    }
+    zconf_load_status_loaded(file, &outcome);
 }
 
 // Where the read pass's document goes: a new file (fd), or memory for a save in place.
@@ -174,13 +201,10 @@ int32_t copy_document(document_sink &sink, int *write_error) {
 // Writes the document over the file at its path, in place. 0, or 2 after the message.
 int32_t save_in_place(const char *text, size_t length) {
     bool opened;
-    int error = zconf_file_write_in_place(DovizuzFilePath, text, length, &opened);
+    int error = zconf_file_write_in_place(save_path, text, length, &opened);
     if (error == 0)
         return 0;
-    if (opened)
-        printf("SaveXMLFile: write failed, error %d\n", error);
-    else
-        printf("SaveXMLFile: fopen() failed, error %d\n", error);
+    save_failed(opened ? "write" : "fopen()", error, true);
     return 2;
 }
 
@@ -189,10 +213,13 @@ int32_t save_in_place(const char *text, size_t length) {
 int32_t save_by_rename(int fd, const char *temp, const char *target) {
     if (zconf_file_commit_temp(fd, temp, target) == 0) {
         // Litter of saves killed earlier: looked for once per process, since a scan of
-        // the directory costs about as much as the save.
-        if (!stale_temps_removed)
-            zconf_file_remove_stale_temps(target);
-        stale_temps_removed = true;
+        // the directory costs about as much as the save (a key saved to a file of its
+        // own leaves the configuration file's directory to the next save of the store).
+        if (save_path == DovizuzFilePath) {
+            if (!stale_temps_removed)
+                zconf_file_remove_stale_temps(target);
+            stale_temps_removed = true;
+        }
         return 0;
     }
     size_t length = 0;
@@ -200,7 +227,7 @@ int32_t save_by_rename(int fd, const char *temp, const char *target) {
     int error = errno;
     zconf_file_discard_temp(fd, temp);
     if (text == nullptr) {
-        printf("SaveXMLFile: write failed, error %d\n", error);
+        save_failed("write", error, true);
         return 2;
     }
     int32_t result = save_in_place(text, length);
@@ -221,24 +248,24 @@ void discard_sink(document_sink &sink, const char *temp) {
 int32_t save_open_document() {
     char target[ZCONF_FILE_PATH_BUFFER];
     char temp[ZCONF_FILE_PATH_BUFFER];
-    int unwritable = zconf_file_check_writable(DovizuzFilePath);
+    int unwritable = zconf_file_check_writable(save_path);
     document_sink sink{-1, nullptr, 0, 0};
-    if (unwritable == 0 && zconf_file_rename_target(DovizuzFilePath, target))
+    if (unwritable == 0 && zconf_file_rename_target(save_path, target))
         sink.fd = zconf_file_create_temp(target, temp); // -1: the directory takes no new file
     int write_error = 0;
     int32_t copied = unwritable == 0 ? copy_document(sink, &write_error) : 0;
     int32_t done = zconf_xml_read_done();
     int32_t result = 2;
     if (done != 0) {
-        printf("SaveXMLFile: zconf_xml_read_done() failed, error %d\n", done);
+        save_failed("zconf_xml_read_done()", done, false);
         result = done;
     } else if (unwritable != 0) {
-        printf("SaveXMLFile: fopen() failed, error %d\n", unwritable);
+        save_failed("fopen()", unwritable, true);
     } else if (copied < 0) {
-        printf("SaveXMLFile: zconf_xml_read() failed, error %d\n", copied);
+        save_failed("zconf_xml_read()", copied, false);
         result = copied;
     } else if (copied == COPY_WRITE_FAILED) {
-        printf("SaveXMLFile: write failed, error %d\n", write_error);
+        save_failed("write", write_error, true);
     } else if (sink.fd >= 0) {
         return save_by_rename(sink.fd, temp, target);
     } else {
@@ -355,9 +382,12 @@ void term_dovizuz_lib() {
 }
 
 int32_t LoadXMLFile() {
+    errno = 0;
     FILE *file = zconf_file_open_for_load(DovizuzFilePath);
-    if (file == nullptr)
+    if (file == nullptr) {
+        zconf_load_status_no_file(DovizuzFilePath);
         return 1;
+    }
     text_buffer buffer = acquire_text_buffer();
     if (buffer.text == nullptr) {
         fclose(file);
@@ -366,13 +396,45 @@ int32_t LoadXMLFile() {
     fseek(file, 0, SEEK_END);
     *buffer.length = static_cast<uint32_t>(ftell(file));
     fseek(file, 0, SEEK_SET);
-    if (zconf_xml_open(ZCONF_XML_OPEN_WRITE) == 0) {
+    int32_t opened = zconf_xml_open(ZCONF_XML_OPEN_WRITE);
+    if (opened == 0) {
         write_file_to_channel(file, buffer.text);
         zconf_xml_write_done();
     }
     release_text_buffer(buffer);
+    note_load(file, opened);
     fclose(file);
     return 0;
+}
+
+bool zconf_shared_lock() {
+    return DoviZUZMutex != 0 &&
+           zllWaitForSingleObject(DoviZUZMutex, ZLL_INFINITE) == ZLL_WAIT_OBJECT_0;
+}
+
+void zconf_shared_unlock(bool taken) {
+    if (taken)
+        zllReleaseMutex(DoviZUZMutex);
+}
+
+int32_t zconf_save_tree(zconf_key *root, const char *caller, int *error) {
+    save_caller = caller;
+    save_error = 0;
+    int32_t result = zconf_xml_open_tree(root);
+    if (result != 0)
+        printf("%s: zconf_xml_open() failed, error %d\n", caller, result);
+    else
+        result = save_open_document();
+    *error = save_error;
+    save_caller = "SaveXMLFile";
+    return result;
+}
+
+int32_t zconf_save_tree_to(zconf_key *root, const char *path, const char *caller, int *error) {
+    save_path = path;
+    int32_t result = zconf_save_tree(root, caller, error);
+    save_path = DovizuzFilePath;
+    return result;
 }
 
 int32_t SaveXMLFile(void) {
@@ -381,11 +443,14 @@ int32_t SaveXMLFile(void) {
         printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", ZCONF_ERR_BUSY);
         return ZCONF_ERR_BUSY;
     }
-    int32_t result = zconf_xml_open(ZCONF_XML_OPEN_READ);
-    if (result != 0)
-        printf("SaveXMLFile: zconf_xml_open() failed, error %d\n", result);
-    else
-        result = save_open_document();
+    // Other processes' flushes read, merge and write the file under the named mutex: the
+    // whole save stays under it too, so that neither puts an older file over the other.
+    bool shared = zconf_shared_lock();
+    int error;
+    int32_t result = zconf_save_tree(__ZConfGetRootKey(), "SaveXMLFile", &error);
+    if (result == 0)
+        zconf_journal_clear(); // the file now holds every change
+    zconf_shared_unlock(shared);
     zconf_unlock();
     return result;
 }

@@ -45,6 +45,18 @@ void term_dovizuz_lib();
 int32_t LoadXMLFile();
 // SaveXMLFile is exported: see dovizuz.h.
 
+// Takes the named mutex when this process has it; whether it was taken.
+bool zconf_shared_lock();
+// Releases the named mutex when `taken`.
+void zconf_shared_unlock(bool taken);
+// Writes the document of the tree at root to the configuration file as SaveXMLFile
+// writes the live tree's (by rename or in place), its messages naming caller; the API
+// mutex is held. SaveXMLFile's results; *error is the system error behind a result of 2
+// (0 when none is known).
+int32_t zconf_save_tree(zconf_key *root, const char *caller, int *error);
+// zconf_save_tree to the file at path instead of the configuration file, as crash-safely.
+int32_t zconf_save_tree_to(zconf_key *root, const char *path, const char *caller, int *error);
+
 int ZConfLoad();
 void ZConfUnload();
 void DoviZUZMain();

@@ -359,4 +359,54 @@ TEST_F(Store, ADocumentWithoutMemoryChangesNothing) {
     EXPECT_NE(read_document(), before);
 }
 
+// A whole document parsed apart from the store: the tree it gives, what it refuses, and
+// that neither the live tree nor the channel is touched, however the heap fails.
+TEST_F(Store, ADocumentParsedApartLeavesTheStoreAlone) {
+    ASSERT_EQ(make_key("Live"), 0);
+    const std::string before = read_document();
+    const uint32_t nodes = live_nodes();
+    const std::string text = doc("<KEY name=\"net\"><VALUE_DWORD name=\"ip\">1</VALUE_DWORD>"
+                                 "</KEY><KEY name=\"NET\"><VALUE_SZ name=\"h\">x</VALUE_SZ></KEY>"
+                                 "<KEY name=\"V\" volatile=\"yes\"></KEY>");
+    zconf_key *root = nullptr;
+    ASSERT_EQ(zconf_xml_parse_document(text.data(), static_cast<uint32_t>(text.size()), &root), 0);
+    ASSERT_NE(root, nullptr);
+    zconf_key *net = __zconf_find_subkey(root, "Net");
+    ASSERT_NE(net, nullptr);
+    EXPECT_EQ(__zconf_enum_subkey(root, 1), nullptr) << "same-named keys are one, volatile gone";
+    EXPECT_NE(__zconf_find_value(net, "IP"), nullptr);
+    EXPECT_NE(__zconf_find_value(net, "h"), nullptr);
+    __zconf_del_tree(root);
+    EXPECT_EQ(read_document(), before);
+    EXPECT_EQ(live_nodes(), nodes);
+    const std::string cut = text.substr(0, text.size() - 7); // stops before the root's end
+    for (const std::string &bad :
+         {std::string(), cut, doc("<VALUE_SZ name=\"a\">x</VALUE_SZ>"), doc("</KEY>"),
+          std::string("garbage"), std::string(xml_declaration)}) {
+        EXPECT_EQ(zconf_xml_parse_document(bad.data(), static_cast<uint32_t>(bad.size()), &root),
+                  ZCONF_ERR_INVAL)
+            << bad;
+        EXPECT_EQ(root, nullptr);
+        EXPECT_EQ(live_nodes(), nodes) << bad;
+    }
+    const std::string huge_tag = doc("<KEY name=\"" + std::string(50000, 'a') + "\"></KEY>");
+    EXPECT_EQ(
+        zconf_xml_parse_document(huge_tag.data(), static_cast<uint32_t>(huge_tag.size()), &root),
+        ZCONF_ERR_OVERFLOW);
+    int32_t rc = 0;
+    auto parse = [&](int32_t) {
+        rc = zconf_xml_parse_document(rich.data(), static_cast<uint32_t>(rich.size()), &root);
+    };
+    auto check = [&](int32_t n, bool fired) {
+        if (fired)
+            EXPECT_TRUE(rc == ZCONF_ERR_NOMEM && root == nullptr) << n << " " << rc;
+        else if (rc == 0)
+            __zconf_del_tree(root);
+        EXPECT_EQ(live_nodes(), nodes) << n;
+        EXPECT_EQ(zconf_xml_open_mode, 0u);
+    };
+    EXPECT_GT(fail_each_allocation_in_turn([] {}, parse, check, 200), 20);
+    EXPECT_EQ(read_document(), before);
+}
+
 } // namespace

@@ -147,6 +147,21 @@ const command kCommands[] = {
      "the root key cannot be removed", kChangesStore, "rmkey [-r] KEY",
      "Removes KEY with its values. A key with subkeys is refused unless -r is given,\n"
      "which removes the whole subtree, deepest keys first.\n"},
+    {"check", run_check, check_file_arguments, 0, 1, 0, nullptr, kNoStore, "check [FILE]",
+     "Tells whether FILE (the configuration file when absent) loads: \"FILE: ok, N keys,\n"
+     "M values\", or \"FILE:LINE:COLUMN: reason\" and exit status 3 for a file the\n"
+     "library refuses. The store is not loaded and nothing is changed.\n"},
+    {"export", run_export, check_file_arguments, 0, 2, 0, nullptr, kReadsStore,
+     "export [KEY] [FILE]",
+     "Writes KEY (the root when absent or empty) with its values and subkeys, volatile\n"
+     "keys left out, as a document of the configuration file's format whose root holds\n"
+     "the key, to FILE (replaced whole) or to the standard output (absent or \"-\").\n"},
+    {"import", run_import, check_file_arguments, 1, 2, 0, nullptr, kChangesStore,
+     "import [KEY] FILE",
+     "Merges the document in FILE (\"-\": the standard input) under KEY (the root when\n"
+     "absent), creating KEY when missing: the keys the document's root holds become\n"
+     "subkeys of KEY, values replacing values of the same name. A document the library\n"
+     "refuses changes nothing (exit status 3, with where and why).\n"},
     {"help", run_help, check_help_arguments, 0, 1, 0, nullptr, kNoStore, "help [COMMAND]",
      "Prints the help of the tool or of COMMAND.\n"},
 };

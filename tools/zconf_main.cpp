@@ -32,52 +32,14 @@ bool resolve(void *library, const char *name, void *slot) {
     return true;
 }
 
-// Loads the library, which loads the store from the file, and takes its entry points.
-bool load_library() {
-    void *library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr)
-        return false;
-    return resolve(library, "ZConfOpenKeyEx", &api.open_key) &&
-           resolve(library, "ZConfCloseKey", &api.close_key) &&
-           resolve(library, "ZConfCreateKeyEx", &api.create_key) &&
-           resolve(library, "ZConfDeleteKey", &api.delete_key) &&
-           resolve(library, "ZConfEnumKey", &api.enum_key) &&
-           resolve(library, "ZConfQueryInfoKey", &api.query_info) &&
-           resolve(library, "ZConfSetValueEx", &api.set_value) &&
-           resolve(library, "ZConfDeleteValue", &api.delete_value) &&
-           resolve(library, "ZConfEnumValue", &api.enum_value) &&
-           resolve(library, "ZConfQueryValueEx", &api.query_value) &&
-           resolve(library, "SaveXMLFile", &api.save);
-}
-
-// The file holds keys besides its root, yet none is in the store: the library refused
-// the file (its messages say why), and saving would replace it with an empty store.
-bool file_refused() {
-    FILE *file = fopen(kConfigFile, "r");
-    if (file == nullptr)
-        return false;
-    std::string text;
-    char buffer[8192];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    fclose(file);
-    size_t first = text.find("<KEY");
-    if (first == std::string::npos || text.find("<KEY", first + 1) == std::string::npos)
-        return false;
-    uint32_t subkeys = 0;
-    return api.query_info(ZCONF_HKEY_ROOT, &subkeys, nullptr, nullptr, nullptr, nullptr) == 0 &&
-           subkeys == 0;
-}
-
 // Loads the library and runs the command, saving the store when the command changed it.
 int run_loaded(const command &c, const invocation &call, bool save) {
     if (!load_library())
         return fail(kFailed, "cannot load %s: %s", kLibrary, dlerror());
-    if (save && file_refused())
-        return fail(kFailed, "%s did not load (see the messages above); not saving over it",
-                    kConfigFile);
-    int status = c.run(call);
+    int status = check_load_status();
+    if (status != kOk)
+        return status;
+    status = c.run(call);
     if (status != kOk || !save)
         return status;
     int32_t rc = api.save();
@@ -134,6 +96,27 @@ int zconf_main(int argc, char **argv) {
 }
 
 } // namespace
+
+bool load_library() {
+    void *library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+        return false;
+    return resolve(library, "ZConfOpenKeyEx", &api.open_key) &&
+           resolve(library, "ZConfCloseKey", &api.close_key) &&
+           resolve(library, "ZConfCreateKeyEx", &api.create_key) &&
+           resolve(library, "ZConfDeleteKey", &api.delete_key) &&
+           resolve(library, "ZConfEnumKey", &api.enum_key) &&
+           resolve(library, "ZConfQueryInfoKey", &api.query_info) &&
+           resolve(library, "ZConfSetValueEx", &api.set_value) &&
+           resolve(library, "ZConfDeleteValue", &api.delete_value) &&
+           resolve(library, "ZConfEnumValue", &api.enum_value) &&
+           resolve(library, "ZConfQueryValueEx", &api.query_value) &&
+           resolve(library, "SaveXMLFile", &api.save) &&
+           resolve(library, "ZConfQueryLoadStatus", &api.load_status) &&
+           resolve(library, "ZConfCheckXMLFile", &api.check_file) &&
+           resolve(library, "ZConfSaveKey", &api.save_key) &&
+           resolve(library, "ZConfRestoreKey", &api.restore_key);
+}
 
 } // namespace zconf
 

@@ -42,10 +42,18 @@ struct library_api {
     decltype(&ZConfEnumValue) enum_value;
     decltype(&ZConfQueryValueEx) query_value;
     decltype(&SaveXMLFile) save;
+    decltype(&ZConfQueryLoadStatus) load_status;
+    decltype(&ZConfCheckXMLFile) check_file;
+    decltype(&ZConfSaveKey) save_key;
+    decltype(&ZConfRestoreKey) restore_key;
 };
 
 // The library's entry points, set once the library is loaded.
 extern library_api api;
+
+// Loads the library, which loads the store from the file, and takes its entry points;
+// false when it or one of them is missing (dlerror() says why).
+bool load_library();
 
 // ---- Arguments and the command table (zconf_args.cpp) --------------------------------
 
@@ -180,6 +188,20 @@ int run_rm(const invocation &call);
 int run_mkkey(const invocation &call);
 int run_rmkey(const invocation &call);
 int run_help(const invocation &call);
+
+// ---- Commands on whole files (zconf_file_commands.cpp) ---------------------------------
+
+// check [FILE]: whether the file loads, and if not where and why.
+int run_check(const invocation &call);
+// export [KEY] [FILE]: the key's subtree as a document, to FILE or the standard output.
+int run_export(const invocation &call);
+// import [KEY] FILE: merges the document of FILE ("-": the standard input) under KEY.
+int run_import(const invocation &call);
+// The arguments of a command that takes file names and key paths as they are: kOk.
+int check_file_arguments(const command &c, invocation *call);
+// Before a command uses the store: kOk when the configuration file loaded (or there is
+// none), else kFailed after a line saying where and why it was refused.
+int check_load_status();
 
 // ---- Output and messages (zconf_output.cpp) -------------------------------------------
 

@@ -14,6 +14,7 @@
 uint32_t zconf_xml_open_mode;
 xml_read_record xml_read_buff;
 xml_write_record xml_write_buff;
+static xml_refusal xml_write_outcome; // how the last write pass ended
 
 namespace {
 
@@ -39,9 +40,9 @@ zconf_key *next_sibling(zconf_key *key) {
 
 // ---- Read pass ----------------------------------------------------------------------
 
-int32_t open_read() {
+int32_t open_read(zconf_key *root) {
     // A store whose start ran out of memory has no root, and no document to give.
-    if (__ZConfGetRootKey() == nullptr)
+    if (root == nullptr)
         return ZCONF_ERR_NOMEM;
     memset(&xml_read_buff, 0, sizeof xml_read_buff);
     char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
@@ -50,7 +51,7 @@ int32_t open_read() {
     memcpy(piece, declaration, sizeof declaration);
     xml_read_buff.buff = piece;
     xml_read_buff.len = declaration_len;
-    xml_read_buff.key = __ZConfGetRootKey();
+    xml_read_buff.key = root;
     __zconf_mark_key_open(xml_read_buff.key);
     xml_read_buff.state = WALK_START_LINE;
     zconf_xml_open_mode = ZCONF_XML_OPEN_READ;
@@ -172,6 +173,7 @@ int32_t open_write(uint32_t mode) {
         delete_root_subkeys(root);
     }
     memset(&xml_write_buff, 0, sizeof xml_write_buff);
+    memset(&xml_write_outcome, 0, sizeof xml_write_outcome);
     char *buffer = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
     if (buffer == nullptr)
         return ZCONF_ERR_NOMEM;
@@ -192,6 +194,9 @@ bool write_failed() { return xml_write_buff.doc->state == XML_STATE_FAILED; }
 // Ends the document (merging it when it is sound) and frees the input buffer. A
 // document that must not be merged is marked failed first.
 void end_write_pass(bool discard) {
+    // A pass that failed has its outcome already; else the document's end decides it.
+    if (xml_write_buff.doc != nullptr && xml_write_outcome.code == 0 && !write_failed())
+        __xml_document_outcome(xml_write_buff.doc, 0, xml_write_buff.fpos, &xml_write_outcome);
     if (xml_write_buff.doc != nullptr && discard)
         xml_write_buff.doc->state = XML_STATE_FAILED;
     __xml_document_end(xml_write_buff.doc);
@@ -223,7 +228,15 @@ int32_t zconf_xml_open(uint32_t mode) {
         return ZCONF_ERR_BUSY;
     int32_t rc = ZCONF_ERR_BUSY;
     if (zconf_xml_open_mode == 0)
-        rc = (mode & ZCONF_XML_OPEN_READ) ? open_read() : open_write(mode);
+        rc = (mode & ZCONF_XML_OPEN_READ) ? open_read(__ZConfGetRootKey()) : open_write(mode);
+    __ZConfUnLock();
+    return rc;
+}
+
+int32_t zconf_xml_open_tree(zconf_key *root) {
+    if (__ZConfLockInterruptible() != 0)
+        return ZCONF_ERR_BUSY;
+    int32_t rc = zconf_xml_open_mode == 0 ? open_read(root) : ZCONF_ERR_BUSY;
     __ZConfUnLock();
     return rc;
 }
@@ -295,6 +308,9 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
         if (n == 0) {
             printf("zconf_xml_write: ERROR: write buffer overflow: xml_write_buff.unprocLen=%u\n",
                    w.unprocLen);
+            __xml_refuse(w.doc, XML_REFUSED_LONG_TAG, w.buff, nullptr);
+            __xml_note_failure(&w, ZCONF_ERR_OVERFLOW);
+            __xml_document_outcome(w.doc, ZCONF_ERR_OVERFLOW, w.fpos + total, &xml_write_outcome);
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
             return ZCONF_ERR_OVERFLOW;
@@ -304,7 +320,9 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos) {
         total += n;
         buf += n;
         count -= n;
-        if (__xml_proc_buff(&w) != 0) {
+        int32_t rc = __xml_proc_buff(&w);
+        if (rc != 0) {
+            __xml_document_outcome(w.doc, rc, w.fpos + total, &xml_write_outcome);
             puts("zconf_xml_write: ERROR while parsing input data!");
             w.doc->state = XML_STATE_FAILED;
             __ZConfUnLock();
@@ -330,3 +348,5 @@ int32_t zconf_xml_write_done() {
     __ZConfUnLock();
     return 0;
 }
+
+const xml_refusal *zconf_xml_write_outcome() { return &xml_write_outcome; }

@@ -39,6 +39,9 @@ void zconf_proc_cleanup();
 // root's subkeys): 0, -13 for both kinds at once, -16 while a pass is open or the root is
 // in use, -12 for no memory. Takes no lock: callers keep API calls away during a pass.
 int32_t zconf_xml_open(uint32_t mode);
+// Opens a read pass over another tree than the live one (a root of its own, such as a
+// parsed document): 0, -16 while a pass is open, -12 for no memory or a NULL root.
+int32_t zconf_xml_open_tree(zconf_key *root);
 // Copies up to count bytes of the document from *fpos on and advances *fpos: the bytes
 // copied, 0 at the end or at a position that is not the pass's, -14 for a NULL buffer,
 // -22 outside a read pass, -12 when nothing could be copied for lack of memory.
@@ -52,3 +55,7 @@ int32_t zconf_xml_write(const char *buf, uint32_t count, uint32_t *fpos);
 int32_t zconf_xml_read_done();
 // Ends whatever pass is open, merging a sound document of a write pass; returns 0.
 int32_t zconf_xml_write_done();
+
+// How the last write pass's document ended (code 0: accepted, or no pass yet); kept
+// until the next write pass opens.
+const xml_refusal *zconf_xml_write_outcome();

@@ -98,21 +98,23 @@ char read_attribute_head(char **p, char **name) {
 
 // Decodes a quoted attribute value in place from *p to its closing quote, which must lie
 // before `end`; stores a NUL after the decoded bytes and leaves *p after the quote.
-int32_t decode_attribute_value(char **p, char quote, const char *end, xml_attr *attr) {
+int32_t decode_attribute_value(xml_doc *doc, char **p, char quote, const char *end,
+                               xml_attr *attr) {
     char *read = *p, *write = *p;
     attr->attrValue = *p;
     while (read < end && *read != quote) {
         if (*read == '&') {
+            char *at = read;
             int32_t c = __xml_decode_char(&read);
             if (c <= 0)
-                return ZCONF_ERR_INVAL;
+                return __xml_refuse(doc, XML_REFUSED_BAD_REFERENCE, at, nullptr);
             *write++ = static_cast<char>(c);
         } else {
             *write++ = *read++;
         }
     }
     if (read >= end)
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_BAD_ATTRIBUTE, attr->attrValue - 1, nullptr);
     *write = 0;
     attr->attrLen = static_cast<int32_t>(write - attr->attrValue);
     *p = read + 1;
@@ -221,7 +223,7 @@ int32_t scan_data_byte(xml_write_record *record, uint8_t c) {
     xml_doc *doc = record->doc;
     int32_t rc = 0;
     if (c == '>')
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_GT_IN_TEXT, nullptr, nullptr);
     if (c == '<') {
         if (record->tokenEnd > record->buff)
             rc = flush(record);
@@ -242,7 +244,7 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
         return scan_data_byte(record, c);
     case XML_STATE_TAG:
         if (c == '<' || c == '&')
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_TAG, nullptr, nullptr);
         if (c == '"' || c == '\'')
             doc->state = c;
         take(record);
@@ -250,14 +252,14 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
     case XML_STATE_DOUBLE_QUOTED:
     case XML_STATE_SINGLE_QUOTED:
         if (c == '<' || c == '>')
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_ATTRIBUTE, nullptr, nullptr);
         if (c == doc->state)
             doc->state = XML_STATE_TAG;
         take(record);
         return 0;
     case XML_STATE_REFERENCE:
         if (c == '<' || c == '>' || c == '&')
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_REFERENCE, nullptr, nullptr);
         if (c == ';')
             doc->state = XML_STATE_DATA;
         take(record);
@@ -293,14 +295,20 @@ int32_t __xml_proc_buff(xml_write_record *record) {
             continue;
         }
         auto c = static_cast<uint8_t>(*record->unprocData);
-        if (is_forbidden(c))
-            return ZCONF_ERR_INVAL;
+        if (is_forbidden(c)) {
+            char byte[8];
+            snprintf(byte, sizeof byte, "0x%02X", c);
+            rc = __xml_refuse(record->doc, XML_REFUSED_CONTROL_BYTE, nullptr, byte);
+            break;
+        }
         rc = scan_byte(record, c);
     }
     if (rc == 0 && record->doc->state == XML_STATE_DATA && record->tokenEnd > record->buff)
         rc = flush(record);
-    if (rc != 0)
+    if (rc != 0) {
+        __xml_note_failure(record, rc);
         return rc;
+    }
     record->unprocData = record->tokenEnd;
     return 0;
 }
@@ -313,7 +321,10 @@ int32_t __xml_proc_tag(xml_doc *doc, char *tag, int32_t len) {
         return __xml_proc_etag(doc, tag, len);
     if (second == '?')
         return __xml_proc_xmltag(doc, tag, len);
-    return ZCONF_ERR_INVAL;
+    if (second == '!')
+        return __xml_refuse(doc, XML_REFUSED_MARKUP_DECLARATION, tag, nullptr);
+    return __xml_refuse(doc, second == '/' ? XML_REFUSED_BAD_END_TAG : XML_REFUSED_BAD_TAG, tag,
+                        nullptr);
 }
 
 int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
@@ -329,9 +340,13 @@ int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
         c = *p;
         if (!__xml_is_name_first_char(static_cast<uint8_t>(c)))
             break;
+        char *at = p;
         char quote = read_attribute_head(&p, &attrs[count].attrName);
-        if (quote == 0 || decode_attribute_value(&p, quote, end, &attrs[count]) != 0)
-            return ZCONF_ERR_INVAL;
+        if (quote == 0)
+            return __xml_refuse(doc, XML_REFUSED_BAD_ATTRIBUTE, at, nullptr);
+        int32_t rc = decode_attribute_value(doc, &p, quote, end, &attrs[count]);
+        if (rc != 0)
+            return rc;
         c = *p;
         count++;
     }
@@ -339,8 +354,11 @@ int32_t __xml_proc_stag(xml_doc *doc, char *tag, int32_t len) {
         c = *++p;
     if (c == '>')
         return entity_start(doc, name, count, attrs);
-    if (c != '/' || p[1] != '>')
-        return ZCONF_ERR_INVAL;
+    if (c != '/' || p[1] != '>') {
+        bool another = count == 2 && __xml_is_name_first_char(static_cast<uint8_t>(c));
+        return __xml_refuse(doc, another ? XML_REFUSED_TOO_MANY_ATTRIBUTES : XML_REFUSED_BAD_TAG, p,
+                            nullptr);
+    }
     int32_t rc = entity_start(doc, name, count, attrs);
     return rc < 0 ? rc : entity_end(doc, name);
 }
@@ -350,16 +368,16 @@ int32_t __xml_proc_etag(xml_doc *doc, char *tag, int32_t /*len*/) {
     char *p = skip_name(name);
     char c = *p;
     *p = 0;
-    if (__xml_is_ws(static_cast<uint8_t>(c)))
-        c = *skip_ws(p + 1);
+    if (__xml_is_ws(static_cast<uint8_t>(c))) {
+        p = skip_ws(p + 1);
+        c = *p;
+    }
     if (c != '>')
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_BAD_END_TAG, p, nullptr);
     return entity_end(doc, name);
 }
 
 int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
-    if (doc->elemType != XML_ELEM_DOCUMENT_START) // only before anything else
-        return ZCONF_ERR_INVAL;
     const char *end = tag + len;
     char *target = tag + 2;
     char *p = skip_name(target);
@@ -368,7 +386,9 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
     bool is_xml = strcmp(target, "xml") == 0;
     *p = c; // the target may end right at the closing "?>"
     if (!is_xml)
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_PROCESSING_INSTRUCTION, tag, nullptr);
+    if (doc->elemType != XML_ELEM_DOCUMENT_START) // only before anything else
+        return __xml_refuse(doc, XML_REFUSED_LATE_DECLARATION, tag, nullptr);
     while (__xml_is_ws(static_cast<uint8_t>(c))) {
         p = skip_ws(p + 1);
         c = *p;
@@ -377,19 +397,17 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
         char *item;
         char quote = read_attribute_head(&p, &item);
         if (quote == 0)
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_BAD_DECLARATION, item, nullptr);
         const char *value = p;
         while (p < end && *p != quote)
             p++;
-        if (p >= end)
-            return ZCONF_ERR_INVAL;
-        if (!declaration_item_valid(item, value, static_cast<size_t>(p - value)))
-            return ZCONF_ERR_INVAL;
+        if (p >= end || !declaration_item_valid(item, value, static_cast<size_t>(p - value)))
+            return __xml_refuse(doc, XML_REFUSED_BAD_DECLARATION, item, nullptr);
         c = *++p;
     }
     p = skip_ws(p);
     if (p[0] != '?' || p[1] != '>')
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_BAD_DECLARATION, p, nullptr);
     doc->elemType = ZCONF_TYPE_KEY;
     return 0;
 }
@@ -397,17 +415,27 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
 int32_t __xml_proc_data(xml_doc *doc, char *data, int32_t len) {
     char *read = data, *write = data;
     const char *end = data + len;
+    const char *first_reference = nullptr;
     while (read < end) {
         if (*read == '&') {
+            char *at = read;
+            if (first_reference == nullptr)
+                first_reference = at;
             int32_t c = __xml_decode_char(&read);
             if (c < 0)
-                return c;
+                return __xml_refuse(doc, XML_REFUSED_BAD_REFERENCE, at, nullptr);
             *write++ = static_cast<char>(c);
         } else {
             *write++ = *read++;
         }
     }
-    return entity_data(doc, data, static_cast<int32_t>(write - data));
+    int32_t rc = entity_data(doc, data, static_cast<int32_t>(write - data));
+    // A refused byte behind a decoded reference no longer stands where the document has
+    // it: the run's first reference is named instead.
+    if (rc != 0 && first_reference != nullptr && doc->failAt >= first_reference &&
+        doc->failAt < write)
+        doc->failAt = first_reference;
+    return rc;
 }
 
 int32_t __xml_decode_char(char **position) {
@@ -434,6 +462,136 @@ int32_t __xml_decode_char(char **position) {
     return ZCONF_ERR_INVAL;
 }
 
+// ==== Refusals ========================================================================
+
+namespace {
+
+// The reasons in words, by xml_refusal_reason; "%s" takes the names a refusal quotes.
+const char *const refusal_texts[XML_REFUSED_COUNT] = {
+    "accepted",
+    "a control byte (%s), which the document may not hold",
+    "'>' outside a tag",
+    "'<' or '&' inside a tag",
+    "'<' or '>' inside an attribute value",
+    "a reference that does not end with ';'",
+    "a reference other than &lt; &gt; &amp; &quot; &apos; or a character number below 256",
+    "a comment, CDATA section or document type declaration, which the format does not take",
+    "a processing instruction, which the format does not take",
+    "a declaration that is not at the very start of the document",
+    "a declaration other than version=\"1.0\" encoding=\"iso-8859-1\"",
+    "a tag that is not <NAME attributes> or <NAME attributes/>",
+    "an end tag that is not </NAME>",
+    "an attribute that is not NAME=\"VALUE\"",
+    "more than two attributes",
+    "unknown element <%s>",
+    "an element inside the value element <%s>",
+    "an element after the root's end tag",
+    "the first element is not <KEY name=\"ZCONF_ROOT\">",
+    "an attribute other than name, and volatile on a KEY: '%s'",
+    "the attribute '%s' given twice",
+    "a volatile attribute other than \"yes\" or \"no\"",
+    "a name longer than 255 bytes",
+    "text before the first element (a byte-order mark is text too)",
+    "text directly inside a key",
+    "text after the root's end tag",
+    "text inside VALUE_NONE",
+    "a byte that is not a hexadecimal digit in binary data",
+    "a byte that is not a digit in a number",
+    "a number text longer than 10 bytes (DWORD) or 20 bytes (QWORD)",
+    "'0x' without digits",
+    "hexadecimal digits without '0x'",
+    "a number too large for %s",
+    "an odd count of hexadecimal digits in binary data",
+    "an end tag that does not match the open element: %s",
+    "an end tag before the root element",
+    "a value directly inside the root key",
+    "a value whose name and data take more than 4079 bytes",
+    "value data longer than the 40960-byte work area",
+    "out of memory",
+    "a tag longer than 40960 bytes",
+    "the document has no root element",
+    "the document ends inside a tag or a reference",
+    "the document ends inside the value element <%s>",
+    "the document ends inside the key '%s'",
+    "the document ends before the root's end tag",
+};
+
+// True for the reasons of size and memory, which a load reports as -12.
+bool refusal_is_size(uint8_t reason) {
+    return reason == XML_REFUSED_VALUE_TOO_LARGE || reason == XML_REFUSED_DATA_TOO_LONG ||
+           reason == XML_REFUSED_NO_MEMORY;
+}
+
+// Writes the reason's text, quoting detail where it has a place for it, into text.
+void put_refusal_text(char *text, uint8_t reason, const char *detail) {
+    // The format is one of the table's, each with at most one "%s".
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(text, XML_REFUSAL_TEXT, __xml_refusal_text(reason), detail != nullptr ? detail : "");
+#pragma GCC diagnostic pop
+}
+
+} // namespace
+
+const char *__xml_refusal_text(uint8_t reason) {
+    return reason < XML_REFUSED_COUNT ? refusal_texts[reason] : "refused";
+}
+
+int32_t __xml_refuse(xml_doc *doc, uint8_t reason, const char *at, const char *detail) {
+    if (doc->failReason == XML_REFUSED_NONE) {
+        doc->failReason = reason;
+        doc->failAt = at;
+        put_refusal_text(doc->failText, reason, detail);
+    }
+    return refusal_is_size(reason) ? ZCONF_ERR_NOMEM : ZCONF_ERR_INVAL;
+}
+
+void __xml_note_failure(xml_write_record *record, int32_t rc) {
+    xml_doc *doc = record->doc;
+    if (doc->failReason == XML_REFUSED_NONE) // a failure of an observer or of memory
+        __xml_refuse(doc, rc == ZCONF_ERR_NOMEM ? XML_REFUSED_NO_MEMORY : XML_REFUSED_BAD_TAG,
+                     nullptr, nullptr);
+    // The kept token's bytes come right before the first unscanned byte.
+    const char *at = doc->failAt;
+    if (at != nullptr && at >= record->buff && at < record->tokenEnd)
+        doc->failBack = record->unprocLen + static_cast<uint32_t>(record->tokenEnd - at);
+    else
+        doc->failBack = record->unprocLen;
+    doc->failAt = nullptr;
+}
+
+void __xml_document_outcome(const xml_doc *doc, int32_t rc, uint32_t length, xml_refusal *out) {
+    memset(out, 0, sizeof *out);
+    if (rc != 0) {
+        out->code = rc;
+        out->reason = doc->failReason;
+        out->offset = doc->failBack <= length ? length - doc->failBack : 0;
+        memcpy(out->text, doc->failText, sizeof out->text);
+        return;
+    }
+    const zconf_key *key = doc->curKey;
+    uint8_t reason = XML_REFUSED_NONE;
+    const char *detail = nullptr;
+    if (doc->state != XML_STATE_DATA)
+        reason = XML_REFUSED_ENDS_IN_TAG;
+    else if (key == nullptr)
+        reason = XML_REFUSED_NO_ROOT;
+    else if (zconf_is_value_type(static_cast<uint32_t>(doc->elemType))) {
+        reason = XML_REFUSED_ENDS_IN_VALUE;
+        detail = zconf_type(static_cast<uint32_t>(doc->elemType)).element;
+    } else if (key->parent != nullptr) {
+        reason = XML_REFUSED_ENDS_IN_KEY;
+        detail = key->name;
+    } else if (doc->elemType != XML_ELEM_ROOT_CLOSED)
+        reason = XML_REFUSED_ENDS_BEFORE_ROOT_END;
+    if (reason == XML_REFUSED_NONE)
+        return;
+    out->code = ZCONF_ERR_INVAL;
+    out->reason = reason;
+    out->offset = length;
+    put_refusal_text(out->text, reason, detail);
+}
+
 // ==== Tree builder =====================================================================
 
 namespace {
@@ -448,8 +606,10 @@ bool all_whitespace(const uint8_t *bytes, int32_t n) {
 }
 
 int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
-    if (doc->nameLen != 0 || attr.attrLen > ZCONF_MAX_NAME)
-        return ZCONF_ERR_INVAL;
+    if (doc->nameLen != 0)
+        return __xml_refuse(doc, XML_REFUSED_REPEATED_ATTRIBUTE, attr.attrName, "name");
+    if (attr.attrLen > ZCONF_MAX_NAME)
+        return __xml_refuse(doc, XML_REFUSED_LONG_NAME, attr.attrValue, nullptr);
     memcpy(doc->workBuff, attr.attrValue, attr.attrLen + 1u);
     doc->nameLen = attr.attrLen;
     doc->data = doc->workBuff + doc->nameLen + 1;
@@ -457,34 +617,35 @@ int32_t take_name_attribute(xml_doc *doc, const xml_attr &attr) {
 }
 
 int32_t take_volatile_attribute(xml_doc *doc, const xml_attr &attr) {
-    if (doc->elemType != ZCONF_TYPE_KEY || strcmp(attr.attrName, "volatile") != 0 ||
-        doc->volatileAttr != -1)
-        return ZCONF_ERR_INVAL;
+    if (doc->elemType != ZCONF_TYPE_KEY || strcmp(attr.attrName, "volatile") != 0)
+        return __xml_refuse(doc, XML_REFUSED_UNKNOWN_ATTRIBUTE, attr.attrName, attr.attrName);
+    if (doc->volatileAttr != -1)
+        return __xml_refuse(doc, XML_REFUSED_REPEATED_ATTRIBUTE, attr.attrName, "volatile");
     if (attr.attrLen == 3 && zconf_casecmp(attr.attrValue, "yes", 3) == 0)
         doc->volatileAttr = 1;
     else if (attr.attrLen == 2 && zconf_casecmp(attr.attrValue, "no", 2) == 0)
         doc->volatileAttr = 0;
     else
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_BAD_VOLATILE, attr.attrValue, nullptr);
     return 0;
 }
 
-int32_t start_root(xml_doc *doc) {
+int32_t start_root(xml_doc *doc, const char *element) {
     if (doc->elemType != ZCONF_TYPE_KEY || strcmp(doc->workBuff, ZCONF_ROOT_NAME) != 0)
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_BAD_ROOT, element, nullptr);
     zconf_key *root = __zconf_create_root();
     if (root == nullptr)
-        return ZCONF_ERR_NOMEM;
+        return __xml_refuse(doc, XML_REFUSED_NO_MEMORY, element, nullptr);
     doc->curKey = root;
     return 0;
 }
 
-int32_t start_key(xml_doc *doc) {
+int32_t start_key(xml_doc *doc, const char *element) {
     bool inherited = (doc->curKey->flags & ZCONF_FLAG_VOLATILE) != 0;
     zconf_key *key = __zconf_create_key(zconf_component_name(doc->workBuff),
                                         doc->volatileAttr == 1 || inherited);
     if (key == nullptr)
-        return ZCONF_ERR_NOMEM;
+        return __xml_refuse(doc, XML_REFUSED_NO_MEMORY, element, nullptr);
     __zconf_add_subkey(doc->curKey, key);
     doc->curKey = key;
     return 0;
@@ -495,11 +656,12 @@ int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
         if (__xml_is_ws(bytes[i]))
             continue;
         int digit = zconf_text_hex_value(bytes[i]);
+        const char *here = reinterpret_cast<const char *>(bytes + i);
         if (digit < 0)
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_BINARY_DIGIT, here, nullptr);
         uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
         if (doc->hexDigits % 2 == 0 && reinterpret_cast<char *>(at) + 1 > work_end(doc))
-            return ZCONF_ERR_NOMEM;
+            return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
         if (zconf_text_put_pair_digit(at, static_cast<uint32_t>(doc->hexDigits++), digit))
             doc->dataLen++;
     }
@@ -508,7 +670,7 @@ int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
 
 int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
     if (doc->data + doc->dataLen + n >= work_end(doc))
-        return ZCONF_ERR_NOMEM;
+        return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, bytes, nullptr);
     memcpy(doc->data + doc->dataLen, bytes, n);
     doc->dataLen += n;
     return 0;
@@ -518,25 +680,41 @@ int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
 // and no more than the longest number text of the type.
 int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     uint32_t limit = zconf_text_number_max(zconf_type_number_bytes(doc->elemType));
-    if (static_cast<uint32_t>(doc->dataLen + n) > limit)
-        return ZCONF_ERR_INVAL;
     for (int32_t i = 0; i < n; i++) {
+        const char *here = reinterpret_cast<const char *>(bytes + i);
         bool prefix =
             (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
         if (zconf_text_hex_value(bytes[i]) < 0 && !prefix)
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, XML_REFUSED_NUMBER_BYTE, here, nullptr);
+        if (static_cast<uint32_t>(doc->dataLen) >= limit)
+            return __xml_refuse(doc, XML_REFUSED_NUMBER_LONG, here, nullptr);
         doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
     }
     return 0;
 }
 
-// Turns the gathered data of the open value element into what the value stores.
-int32_t finish_value_data(xml_doc *doc) {
+// Why a number text that its bytes let through is no number of its type.
+uint8_t number_refusal(const xml_doc *doc) {
+    const char *t = doc->data;
+    bool prefix = doc->dataLen >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    if (prefix)
+        return doc->dataLen == 2 ? XML_REFUSED_NUMBER_NO_DIGITS : XML_REFUSED_NUMBER_RANGE;
+    for (int32_t i = 0; i < doc->dataLen; i++)
+        if (t[i] < '0' || t[i] > '9')
+            return XML_REFUSED_NUMBER_HEX_WITHOUT_PREFIX;
+    return XML_REFUSED_NUMBER_RANGE;
+}
+
+// Turns the gathered data of the open value element into what the value stores; the
+// end tag's name is where a refusal points.
+int32_t finish_value_data(xml_doc *doc, const char *element) {
     switch (zconf_type(doc->elemType).text) {
     case ZCONF_TEXT_NONE:
         return doc->dataLen == 0 ? 0 : ZCONF_ERR_INVAL;
     case ZCONF_TEXT_BYTES:
-        return doc->hexDigits % 2 == 0 ? 0 : ZCONF_ERR_INVAL;
+        return doc->hexDigits % 2 == 0
+                   ? 0
+                   : __xml_refuse(doc, XML_REFUSED_ODD_BINARY, element, nullptr);
     case ZCONF_TEXT_STRING:
     case ZCONF_TEXT_STRING_LIST:
         if (doc->dataLen == 0) {
@@ -548,34 +726,38 @@ int32_t finish_value_data(xml_doc *doc) {
     case ZCONF_TEXT_NUMBER64:
         if (!zconf_text_read_number(doc->data, doc->dataLen, doc->elemType,
                                     reinterpret_cast<uint8_t *>(doc->data)))
-            return ZCONF_ERR_INVAL;
+            return __xml_refuse(doc, number_refusal(doc), element,
+                                zconf_type(doc->elemType).element);
         doc->dataLen = static_cast<int32_t>(zconf_type_number_bytes(doc->elemType));
         return 0;
     }
     return ZCONF_ERR_INVAL;
 }
 
-int32_t end_value(xml_doc *doc) {
-    if (doc->curKey->parent == nullptr)
-        return ZCONF_ERR_INVAL; // values directly inside the root are refused
-    if (finish_value_data(doc) != 0)
-        return ZCONF_ERR_INVAL;
+int32_t end_value(xml_doc *doc, const char *element) {
+    if (doc->curKey->parent == nullptr) // values directly inside the root are refused
+        return __xml_refuse(doc, XML_REFUSED_VALUE_IN_ROOT, element, nullptr);
+    if (finish_value_data(doc, element) != 0)
+        return __xml_refuse(doc, XML_REFUSED_TEXT_IN_NONE, element, nullptr);
     // The tree reads a string's last byte: one is always there.
     assert(!zconf_type_is_string(static_cast<uint32_t>(doc->elemType)) || doc->dataLen >= 1);
     zconf_value *value = __zconf_create_value(doc->workBuff, static_cast<uint32_t>(doc->elemType),
                                               doc->data, static_cast<uint32_t>(doc->dataLen));
-    if (value == nullptr)
-        return ZCONF_ERR_NOMEM;
+    if (value == nullptr) {
+        bool large = static_cast<uint32_t>(doc->nameLen + doc->dataLen) > ZCONF_VALUE_BYTES_MAX;
+        return __xml_refuse(doc, large ? XML_REFUSED_VALUE_TOO_LARGE : XML_REFUSED_NO_MEMORY,
+                            element, nullptr);
+    }
     // A name given twice in one key keeps the later value, in the earlier one's place.
     __zconf_put_value(doc->curKey, value);
     doc->elemType = ZCONF_TYPE_KEY;
     return 0;
 }
 
-int32_t end_key(xml_doc *doc) {
+int32_t end_key(xml_doc *doc, const char *element) {
     zconf_key *key = doc->curKey;
     if (key == nullptr)
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_END_BEFORE_ROOT, element, nullptr);
     if (key->parent == nullptr) {
         doc->elemType = XML_ELEM_ROOT_CLOSED;
         return 0;
@@ -594,6 +776,26 @@ int32_t end_key(xml_doc *doc) {
             __zconf_merge_subkey(earlier, key);
     }
     return 0;
+}
+
+// The first byte of the run that is not whitespace (the run's first when all are).
+const char *first_non_whitespace(const char *bytes, int32_t n) {
+    int32_t i = 0;
+    while (i < n && __xml_is_ws(static_cast<uint8_t>(bytes[i])))
+        i++;
+    return bytes + (i < n ? i : 0);
+}
+
+// An end tag that closes no open element: what it closes and what was due, quoted.
+int32_t refuse_end_tag(xml_doc *doc, const char *name) {
+    if (doc->elemType == XML_ELEM_DOCUMENT_START)
+        return __xml_refuse(doc, XML_REFUSED_END_BEFORE_ROOT, name, nullptr);
+    if (doc->elemType == XML_ELEM_ROOT_CLOSED)
+        return __xml_refuse(doc, XML_REFUSED_ELEMENT_AFTER_ROOT, name, nullptr);
+    char detail[96];
+    snprintf(detail, sizeof detail, "</%.40s> where </%s> is due", name,
+             zconf_type(doc->elemType).element);
+    return __xml_refuse(doc, XML_REFUSED_MISMATCHED_END, name, detail);
 }
 
 zconf_key *parsed_root(zconf_key *key) {
@@ -639,11 +841,15 @@ void __xml_document_end(xml_doc *doc) {
 
 int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_attr *attrs) {
     // Of the element types, only key level and the document's start have these bits.
-    if ((doc->elemType & ZCONF_TYPE_KEY) != ZCONF_TYPE_KEY)
-        return ZCONF_ERR_INVAL;
+    if ((doc->elemType & ZCONF_TYPE_KEY) != ZCONF_TYPE_KEY) {
+        bool after = doc->elemType == XML_ELEM_ROOT_CLOSED;
+        return __xml_refuse(doc,
+                            after ? XML_REFUSED_ELEMENT_AFTER_ROOT : XML_REFUSED_ELEMENT_IN_VALUE,
+                            name, after ? nullptr : zconf_type(doc->elemType).element);
+    }
     int32_t type = zconf_type_of_element(name);
     if (type < 0)
-        return ZCONF_ERR_INVAL;
+        return __xml_refuse(doc, XML_REFUSED_UNKNOWN_ELEMENT, name, name);
     assert(zconf_is_value_type(type) || type == ZCONF_TYPE_KEY);
     doc->elemType = type;
     doc->workBuff[0] = 0;
@@ -660,10 +866,10 @@ int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_at
             return rc;
     }
     if (doc->curKey == nullptr)
-        return start_root(doc);
+        return start_root(doc, name);
     if (zconf_is_value_type(type))
         return 0;
-    return start_key(doc);
+    return start_key(doc, name);
 }
 
 int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
@@ -673,11 +879,19 @@ int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
         // Between elements only whitespace may stand; no other element type exists.
         bool between = type == ZCONF_TYPE_KEY || type == XML_ELEM_DOCUMENT_START ||
                        type == XML_ELEM_ROOT_CLOSED;
-        return between && all_whitespace(b, length) ? 0 : ZCONF_ERR_INVAL;
+        if (between && all_whitespace(b, length))
+            return 0;
+        uint8_t reason = type == XML_ELEM_DOCUMENT_START ? XML_REFUSED_TEXT_BEFORE_ROOT
+                         : type == XML_ELEM_ROOT_CLOSED  ? XML_REFUSED_TEXT_AFTER_ROOT
+                                                         : XML_REFUSED_TEXT_IN_KEY;
+        return __xml_refuse(doc, reason, first_non_whitespace(bytes, length), nullptr);
     }
     switch (zconf_type(type).text) {
     case ZCONF_TEXT_NONE:
-        return all_whitespace(b, length) ? 0 : ZCONF_ERR_INVAL;
+        if (all_whitespace(b, length))
+            return 0;
+        return __xml_refuse(doc, XML_REFUSED_TEXT_IN_NONE, first_non_whitespace(bytes, length),
+                            nullptr);
     case ZCONF_TEXT_BYTES:
         return gather_binary(doc, b, length);
     case ZCONF_TEXT_STRING:
@@ -693,6 +907,68 @@ int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
 int32_t __xml_entity_end(xml_doc *doc, const char *name) {
     int32_t type = zconf_type_of_element(name);
     if (type < 0 || type != doc->elemType)
-        return ZCONF_ERR_INVAL;
-    return zconf_is_value_type(type) ? end_value(doc) : end_key(doc);
+        return refuse_end_tag(doc, name);
+    return zconf_is_value_type(type) ? end_value(doc, name) : end_key(doc, name);
+}
+
+int32_t zconf_xml_parse_document(const char *text, uint32_t length, zconf_key **root) {
+    return zconf_xml_parse_document_why(text, length, root, nullptr);
+}
+
+int32_t zconf_xml_parse_document_why(const char *text, uint32_t length, zconf_key **root,
+                                     xml_refusal *why) {
+    *root = nullptr;
+    uint32_t given = 0;
+    xml_write_record record{};
+    record.buff = static_cast<char *>(zconf_heap_alloc(ZCONF_XML_BUFFER));
+    record.doc = record.buff != nullptr ? __xml_document_start() : nullptr;
+    if (record.doc == nullptr) {
+        zconf_heap_free(record.buff);
+        if (why != nullptr) {
+            memset(why, 0, sizeof *why);
+            why->code = ZCONF_ERR_NOMEM;
+            why->reason = XML_REFUSED_NO_MEMORY;
+            put_refusal_text(why->text, XML_REFUSED_NO_MEMORY, nullptr);
+        }
+        return ZCONF_ERR_NOMEM;
+    }
+    record.unprocData = record.tokenEnd = record.buff;
+    record.buffLen = ZCONF_XML_BUFFER;
+    int32_t rc = 0;
+    // The same pieces as the channel's write pass: what is left of an unfinished tag
+    // stays at the buffer's start, and the rest of the buffer takes new text.
+    while (length != 0 && rc == 0) {
+        auto used = static_cast<uint32_t>(record.unprocData - record.buff);
+        uint32_t space = record.buffLen - record.unprocLen - used;
+        uint32_t n = space < length ? space : length;
+        if (n == 0) {
+            rc = ZCONF_ERR_OVERFLOW;
+            __xml_refuse(record.doc, XML_REFUSED_LONG_TAG, record.buff, nullptr);
+            __xml_note_failure(&record, rc);
+            break;
+        }
+        memcpy(record.unprocData + record.unprocLen, text, n);
+        record.unprocLen += n;
+        text += n;
+        length -= n;
+        given += n;
+        rc = __xml_proc_buff(&record);
+    }
+    xml_doc *doc = record.doc;
+    xml_refusal outcome;
+    __xml_document_outcome(doc, rc, given, &outcome);
+    if (why != nullptr)
+        *why = outcome;
+    zconf_key *parsed = doc->curKey;
+    bool whole = rc == 0 && doc->state == XML_STATE_DATA && doc->elemType == XML_ELEM_ROOT_CLOSED;
+    zconf_heap_free(doc->workBuff);
+    zconf_heap_free(doc);
+    zconf_heap_free(record.buff);
+    if (!whole) {
+        if (parsed != nullptr)
+            __zconf_del_tree(parsed_root(parsed));
+        return rc == ZCONF_ERR_OVERFLOW || rc == ZCONF_ERR_NOMEM ? rc : ZCONF_ERR_INVAL;
+    }
+    *root = parsed;
+    return 0;
 }

@@ -1,0 +1,51 @@
+// The change journal: what this process changed in its store through the API since it
+// loaded the file, or since its last flush or save, recorded as key paths and value names
+// so that a flush can replay the changes on the file as it is now and a refresh can leave
+// them alone. Kept on the C heap, apart from the node allocator and its statistics.
+#pragma once
+
+#include "tree/zconf_int.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum : uint8_t {
+    ZCONF_CHANGE_SET_VALUE = 1,
+    ZCONF_CHANGE_DELETE_VALUE = 2,
+    ZCONF_CHANGE_CREATE_KEY = 3,
+    ZCONF_CHANGE_DELETE_KEY = 4,
+};
+
+// One change: the key's names from the root down (depth names, each with its NUL, one
+// after the other) and, for a value change, the value's name.
+struct zconf_change {
+    uint8_t kind;
+    uint32_t depth;
+    char *path;
+    char *value; // NULL for a key change
+};
+
+// The journal, oldest change first; all of it is used under the API mutex.
+extern zconf_change *zconf_changes;
+extern size_t zconf_change_count;
+// Whether a change could not be recorded for lack of memory since the last save.
+extern bool zconf_journal_lost;
+
+// Records a change of the live key (and of its value `value`, NULL for a key change).
+// Changes in volatile keys, and of the root key itself, are not recorded. An earlier
+// change of the same value gives way to the new one.
+void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value);
+// Forgets every change (and a lost one).
+void zconf_journal_clear();
+// Forgets the changes of key and of everything below it.
+void zconf_journal_drop_under(const zconf_key *key);
+
+// Whether the change lies at or below the live key.
+bool zconf_change_under(const zconf_change *change, const zconf_key *key);
+// Whether any change lies at or below the live key.
+bool zconf_journal_touches(const zconf_key *key);
+// Whether a change of the value of that name of the live key is recorded.
+bool zconf_journal_has_value(const zconf_key *key, const char *value);
+// Whether a deletion of the key at the live key's path (with `child` one name further
+// down when not NULL), or of a key above it, is recorded.
+bool zconf_journal_key_deleted(const zconf_key *key, const char *child);

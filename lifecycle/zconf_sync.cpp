@@ -1,0 +1,467 @@
+// Keeping a process's store and the configuration file in step without writing the whole
+// store: the flush writes this process's recorded changes into the file as it is now, the
+// refresh brings the file's content into the store, and the change notification tells
+// when the file was written.
+#include "lifecycle/zconf_sync.h"
+#include "api/zconf_api.h"
+#include "api/zconf_journal.h"
+#include "lifecycle/dovizuz_lifecycle.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr long kLockPollMs = 10;
+
+// ---- The file's own lock -------------------------------------------------------------
+
+// A lock on the configuration file for processes that do not share the named mutex: a
+// flock() lock on the file the path names, taken only once the path still names the
+// locked file (a save renames another file over it).
+struct file_lock {
+    int fd = -1;
+    bool created = false; // the flush made the (empty) file to have something to lock
+};
+
+bool names_file(const char *path, int fd) {
+    struct stat at_path, open_file;
+    return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 &&
+           at_path.st_dev == open_file.st_dev && at_path.st_ino == open_file.st_ino;
+}
+
+// Opens the file to lock it, making it empty when there is none; -1 with errno.
+int open_to_lock(bool *created) {
+    *created = false;
+    int fd = open(DovizuzFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    struct stat st;
+    if (lstat(DovizuzFilePath, &st) == 0) {
+        errno = ENOENT; // a link that leads nowhere: nothing to lock
+        return -1;
+    }
+    fd = open(DovizuzFilePath, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    *created = fd >= 0;
+    return fd;
+}
+
+// Takes the lock, waiting at most ZCONF_FILE_LOCK_WAIT_MS for another process to let it
+// go: 0; -11 (EAGAIN) when it stayed taken. A file this process cannot open goes without
+// the lock (0): the save then tells why the file cannot be written.
+int32_t lock_config_file(file_lock *lock) {
+    const timespec pause = {0, kLockPollMs * 1000000};
+    for (long waited = 0;; waited += kLockPollMs) {
+        int fd = open_to_lock(&lock->created);
+        if (fd < 0) {
+            if (errno == EEXIST || errno == EINTR)
+                continue;
+            return 0;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return 0;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (names_file(DovizuzFilePath, fd)) {
+                lock->fd = fd;
+                return 0;
+            }
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+            close(fd);
+            return 0;
+        }
+        if (lock->created)
+            unlink(DovizuzFilePath);
+        close(fd);
+        lock->created = false;
+        if (waited >= ZCONF_FILE_LOCK_WAIT_MS)
+            return -EAGAIN;
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Lets the lock go; removes the file the flush made when it is still empty.
+void unlock_config_file(file_lock *lock) {
+    struct stat st;
+    if (lock->fd < 0)
+        return;
+    if (lock->created && names_file(DovizuzFilePath, lock->fd) && fstat(lock->fd, &st) == 0 &&
+        st.st_size == 0)
+        unlink(DovizuzFilePath);
+    close(lock->fd);
+    lock->fd = -1;
+}
+
+// ---- The file as a tree --------------------------------------------------------------
+
+// Reads and parses the file into a tree of its own: 0 with the root in *root (an empty
+// root for a missing or empty file); -74 (EBADMSG) for a file that does not load, -12
+// for no memory, or the negative errno of a file that cannot be read.
+int32_t read_file_tree(const char *caller, zconf_key **root) {
+    *root = nullptr;
+    struct stat st;
+    bool missing = stat(DovizuzFilePath, &st) != 0 && errno == ENOENT;
+    FILE *file = missing ? nullptr : zconf_file_open_for_load(DovizuzFilePath);
+    if (!missing && file == nullptr)
+        return errno != 0 ? -errno : -EACCES;
+    char *text = nullptr;
+    size_t length = 0, capacity = 0;
+    int32_t rc = 0;
+    while (file != nullptr) {
+        if (length == capacity) {
+            capacity = capacity == 0 ? 65536 : capacity * 2;
+            char *grown = static_cast<char *>(realloc(text, capacity));
+            if (grown == nullptr) {
+                rc = ZCONF_ERR_NOMEM;
+                break;
+            }
+            text = grown;
+        }
+        size_t n = fread(text + length, 1, capacity - length, file);
+        length += n;
+        if (n == 0) {
+            if (ferror(file))
+                rc = -EIO;
+            break;
+        }
+    }
+    if (file != nullptr)
+        fclose(file);
+    if (rc == 0 && length == 0) {
+        *root = __zconf_create_root();
+        rc = *root == nullptr ? ZCONF_ERR_NOMEM : 0;
+    } else if (rc == 0 && length > UINT32_MAX) {
+        rc = -EFBIG;
+    } else if (rc == 0) {
+        rc = zconf_xml_parse_document(text, static_cast<uint32_t>(length), root);
+        if (rc == ZCONF_ERR_INVAL || rc == ZCONF_ERR_OVERFLOW) {
+            printf("%s: %s does not load, error %d\n", caller, DovizuzFilePath, rc);
+            rc = ZCONF_ERR_BADMSG;
+        }
+    }
+    free(text);
+    return rc;
+}
+
+// The key of the tree below root at the live key's path (names matched by the tree's
+// rule), or NULL when the tree has none.
+zconf_key *same_key_in(zconf_key *root, const zconf_key *live) {
+    if (live->parent == nullptr)
+        return root;
+    zconf_key *parent = same_key_in(root, live->parent);
+    return parent == nullptr ? nullptr : __zconf_find_subkey(parent, live->name);
+}
+
+// The live key at a change's path, or NULL when it or a key above it is gone or deleted.
+zconf_key *live_key_of(const zconf_change &change) {
+    zconf_key *key = __ZConfGetRootKey();
+    const char *name = change.path;
+    for (uint32_t d = 0; d < change.depth && key != nullptr; d++) {
+        key = __zconf_find_subkey(key, name);
+        if (key != nullptr && (key->flags & ZCONF_FLAG_DELETE_PENDING))
+            key = nullptr;
+        name += strlen(name) + 1;
+    }
+    return key;
+}
+
+// The key of the tree at a change's path, made with the keys above it when `make` is
+// set; NULL when missing (or when the heap refuses a key: *failed is then set).
+zconf_key *tree_key_of(zconf_key *root, const zconf_change &change, bool make, bool *failed) {
+    zconf_key *key = root;
+    const char *name = change.path;
+    for (uint32_t d = 0; d < change.depth; d++) {
+        zconf_key *sub = __zconf_find_subkey(key, name);
+        if (sub == nullptr && make) {
+            sub = __zconf_create_key(name, 0);
+            if (sub == nullptr) {
+                *failed = true;
+                return nullptr;
+            }
+            __zconf_add_subkey(key, sub);
+        }
+        if (sub == nullptr)
+            return nullptr;
+        key = sub;
+        name += strlen(name) + 1;
+    }
+    return key;
+}
+
+// A copy of a value, unlinked; NULL when the heap refuses it.
+zconf_value *copy_value(const zconf_value *value) {
+    return __zconf_create_value(value->name, zconf_value_type(value), zconf_value_data(value),
+                                zconf_value_len(value));
+}
+
+// Replays the recorded changes at or below the live key on the file's tree, in the
+// order they were made, each taking what the live store holds now. 0 or -12.
+int32_t replay_changes(zconf_key *root, const zconf_key *under) {
+    bool failed = false;
+    for (size_t i = 0; i < zconf_change_count && !failed; i++) {
+        const zconf_change &change = zconf_changes[i];
+        if (!zconf_change_under(&change, under))
+            continue;
+        switch (change.kind) {
+        case ZCONF_CHANGE_SET_VALUE: {
+            zconf_key *live = live_key_of(change);
+            zconf_value *value = live != nullptr ? __zconf_find_value(live, change.value) : nullptr;
+            if (value == nullptr)
+                break; // gone since: a later change says how
+            zconf_key *key = tree_key_of(root, change, true, &failed);
+            zconf_value *copy = key != nullptr ? copy_value(value) : nullptr;
+            if (copy == nullptr)
+                failed = true;
+            else
+                __zconf_put_value(key, copy);
+            break;
+        }
+        case ZCONF_CHANGE_DELETE_VALUE: {
+            zconf_key *key = tree_key_of(root, change, false, &failed);
+            zconf_value *value = key != nullptr ? __zconf_find_value(key, change.value) : nullptr;
+            if (value != nullptr)
+                __zconf_del_value(value);
+            break;
+        }
+        case ZCONF_CHANGE_CREATE_KEY:
+            tree_key_of(root, change, true, &failed);
+            break;
+        case ZCONF_CHANGE_DELETE_KEY: {
+            zconf_key *key = tree_key_of(root, change, false, &failed);
+            if (key != nullptr && key != root)
+                __zconf_del_tree(key);
+            break;
+        }
+        }
+    }
+    return failed ? ZCONF_ERR_NOMEM : 0;
+}
+
+// ---- Refresh -------------------------------------------------------------------------
+
+bool same_value(const zconf_value *a, const zconf_value *b) {
+    return a->type_len == b->type_len &&
+           memcmp(zconf_value_data(a), zconf_value_data(b), zconf_value_len(a)) == 0;
+}
+
+bool skipped_key(const zconf_key *key) {
+    return (key->flags & (ZCONF_FLAG_VOLATILE | ZCONF_FLAG_DELETE_PENDING)) != 0;
+}
+
+// Removes a live key that the file no longer has, with what lies below it, the way the
+// tree deletes keys: a key still open (or above one) is marked and goes at its last
+// close. Volatile keys below stay, and so does the key above them.
+void remove_key(zconf_key *key) {
+    zconf_list *l = key->subkeys.next;
+    while (l != &key->subkeys) {
+        zconf_list *next = l->next;
+        zconf_key *sub = zconf_key_of(l);
+        if (!skipped_key(sub))
+            remove_key(sub);
+        l = next;
+    }
+    bool volatile_left = false;
+    for (l = key->subkeys.next; l != &key->subkeys; l = l->next)
+        volatile_left |= (zconf_key_of(l)->flags & ZCONF_FLAG_VOLATILE) != 0;
+    if (volatile_left) {
+        while (!zconf_list_empty(&key->values))
+            __zconf_del_value(zconf_value_of(key->values.next));
+    } else if (key->open_count == 0 && zconf_list_empty(&key->subkeys)) {
+        __zconf_del_subkey(key);
+    } else {
+        key->flags |= ZCONF_FLAG_DELETE_PENDING;
+    }
+}
+
+// Makes the live key hold what the file's key holds (none: the file lacks it), leaving
+// this process's recorded changes, volatile keys and deleted keys alone. Sets *changed
+// when anything changed; 0 or -12.
+int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
+    bool journal = zconf_change_count != 0;
+    if (journal && zconf_journal_key_deleted(live, nullptr))
+        return 0; // deleted and made again here: what it holds is this process's own
+    if (file != nullptr) {
+        for (zconf_list *l = file->values.next; l != &file->values; l = l->next) {
+            zconf_value *value = zconf_value_of(l);
+            if (journal && zconf_journal_has_value(live, value->name))
+                continue;
+            zconf_value *own = __zconf_find_value(live, value->name);
+            if (own != nullptr && same_value(own, value))
+                continue;
+            zconf_value *copy = copy_value(value);
+            if (copy == nullptr)
+                return ZCONF_ERR_NOMEM;
+            __zconf_put_value(live, copy);
+            *changed = true;
+        }
+    }
+    for (zconf_list *l = live->values.next; l != &live->values;) {
+        zconf_value *value = zconf_value_of(l);
+        l = l->next;
+        if ((file != nullptr && __zconf_find_value(file, value->name) != nullptr) ||
+            (journal && zconf_journal_has_value(live, value->name)))
+            continue;
+        __zconf_del_value(value);
+        *changed = true;
+    }
+    if (file != nullptr) {
+        for (zconf_list *l = file->subkeys.next; l != &file->subkeys; l = l->next) {
+            zconf_key *sub = zconf_key_of(l);
+            zconf_key *own = __zconf_find_subkey(live, sub->name);
+            if (own == nullptr) {
+                if (journal && zconf_journal_key_deleted(live, sub->name))
+                    continue;
+                own = __zconf_create_key(sub->name, 0);
+                if (own == nullptr)
+                    return ZCONF_ERR_NOMEM;
+                __zconf_add_subkey(live, own);
+                *changed = true;
+            } else if (skipped_key(own)) {
+                continue;
+            }
+            int32_t rc = reconcile(own, sub, changed);
+            if (rc != 0)
+                return rc;
+        }
+    }
+    for (zconf_list *l = live->subkeys.next; l != &live->subkeys;) {
+        zconf_key *own = zconf_key_of(l);
+        l = l->next;
+        if (skipped_key(own) || (file != nullptr && __zconf_find_subkey(file, own->name)))
+            continue;
+        if (journal && zconf_journal_touches(own)) {
+            int32_t rc = reconcile(own, nullptr, changed);
+            if (rc != 0)
+                return rc;
+            continue;
+        }
+        remove_key(own);
+        *changed = true;
+    }
+    return 0;
+}
+
+// ---- Change notification -------------------------------------------------------------
+
+// The directory part of path into out.
+void directory_of(const char *path, char *out, size_t size) {
+    snprintf(out, size, "%s", path);
+    char *slash = strrchr(out, '/');
+    if (slash == nullptr)
+        snprintf(out, size, ".");
+    else
+        slash[slash == out ? 1 : 0] = '\0';
+}
+
+} // namespace
+
+int32_t DoviZUZFlushKey(int32_t connection, int32_t hKey) {
+    if (connection < 0)
+        return ZCONF_ERR_INVAL;
+    if (zconf_lock() != 0)
+        return ZCONF_ERR_BUSY;
+    zconf_key *key;
+    int32_t rc = __ZConfGetKey(connection, hKey, &key);
+    if (rc != 0)
+        return rc;
+    if (zconf_journal_lost) {
+        zconf_unlock();
+        return ZCONF_ERR_NOMEM;
+    }
+    if (!zconf_journal_touches(key)) {
+        zconf_unlock();
+        return 0;
+    }
+    bool shared = zconf_shared_lock();
+    file_lock lock;
+    rc = lock_config_file(&lock);
+    zconf_key *root = nullptr;
+    if (rc == 0)
+        rc = read_file_tree("ZConfFlushKey", &root);
+    if (rc == 0)
+        rc = replay_changes(root, key);
+    if (rc == 0) {
+        int error = 0;
+        rc = zconf_save_tree(root, "ZConfFlushKey", &error);
+        if (rc == 2)
+            rc = error != 0 ? -error : -EIO;
+    }
+    if (root != nullptr)
+        __zconf_del_tree(root);
+    if (rc == 0)
+        zconf_journal_drop_under(key);
+    unlock_config_file(&lock);
+    zconf_shared_unlock(shared);
+    zconf_unlock();
+    return rc;
+}
+
+int32_t DoviZUZRefreshKey(int32_t connection, int32_t hKey, uint32_t *changed) {
+    if (changed != nullptr)
+        *changed = 0;
+    if (connection < 0)
+        return ZCONF_ERR_INVAL;
+    if (zconf_lock() != 0)
+        return ZCONF_ERR_BUSY;
+    zconf_key *key;
+    int32_t rc = __ZConfGetKey(connection, hKey, &key);
+    if (rc != 0)
+        return rc;
+    zconf_key *root = nullptr;
+    bool shared = zconf_shared_lock();
+    rc = read_file_tree("ZConfRefreshKey", &root);
+    zconf_shared_unlock(shared);
+    bool any = false;
+    if (rc == 0 && !skipped_key(key)) {
+        zconf_key *file = same_key_in(root, key);
+        if (file != nullptr || key->parent == nullptr ||
+            (zconf_change_count != 0 && zconf_journal_touches(key))) {
+            rc = reconcile(key, file, &any);
+        } else {
+            remove_key(key);
+            any = true;
+        }
+    }
+    if (root != nullptr)
+        __zconf_del_tree(root);
+    zconf_unlock();
+    if (changed != nullptr)
+        *changed = any ? 1 : 0;
+    return rc;
+}
+
+int32_t DoviZUZNotifyChange(int32_t *fd) {
+    if (fd == nullptr)
+        return ZCONF_ERR_INVAL;
+    *fd = -1;
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0)
+        return -errno;
+    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR;
+    char directory[ZCONF_FILE_PATH_BUFFER];
+    directory_of(DovizuzFilePath, directory, sizeof directory);
+    if (inotify_add_watch(watch, directory, mask) < 0) {
+        int error = errno;
+        close(watch);
+        return -error;
+    }
+    // A link at the path: the file it leads to is written where it lies.
+    char target[PATH_MAX];
+    if (realpath(DovizuzFilePath, target) != nullptr) {
+        directory_of(target, directory, sizeof directory);
+        inotify_add_watch(watch, directory, mask);
+    }
+    *fd = watch;
+    return 0;
+}
