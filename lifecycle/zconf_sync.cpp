@@ -106,12 +106,17 @@ void unlock_config_file(file_lock *lock) {
 // ---- The file as a tree --------------------------------------------------------------
 
 // Reads and parses the file into a tree of its own: 0 with the root in *root (an empty
-// root for a missing or empty file); -74 (EBADMSG) for a file that does not load, -12
-// for no memory, or the negative errno of a file that cannot be read.
+// root for a missing or empty file); -74 (EBADMSG) for a file that does not load, -22
+// for something else than a regular file at the path, -12 for no memory, or the negative
+// errno of a file that cannot be read.
 int32_t read_file_tree(const char *caller, zconf_key **root) {
     *root = nullptr;
     struct stat st;
     bool missing = stat(DovizuzFilePath, &st) != 0 && errno == ENOENT;
+    if (!missing && !S_ISREG(st.st_mode)) {
+        printf("%s: %s is not a regular file\n", caller, DovizuzFilePath);
+        return ZCONF_ERR_INVAL;
+    }
     FILE *file = missing ? nullptr : zconf_file_open_for_load(DovizuzFilePath);
     if (!missing && file == nullptr)
         return errno != 0 ? -errno : -EACCES;

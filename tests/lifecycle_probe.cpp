@@ -17,6 +17,20 @@
 //   umask MASK            set the process's umask (octal)
 //   forks                 fork three children that exec /bin/true, _exit and exit
 //                         (running the library's shutdown); wait for them
+// Flushes and refreshes (sync_command):
+//   step                  wait for a line on standard input (or its end)
+//   flush KEY             flush KEY ("" the root): "probe: flush <result>"
+//   refresh               refresh the root: "probe: refresh <result> <changed>"
+//   del KEY NAME          delete the value: "probe: del <result>"
+//   rmkey KEY             delete the key: "probe: rmkey <result>"
+//   hold KEY / release    open KEY and keep the handle / close it: "probe: hold <result>"
+//   held NAME             read NAME through the held handle: "probe: held <result>"
+//   flushloop N           N times (0: for ever) set Flush\P<pid> Count and flush it, each
+//                         file checked whole: "probe: flushloop <failures>" ("probe:
+//                         ready" after the first flush when for ever)
+//   notify                take a change descriptor and print "probe: notify <result>";
+//   awaitnotify           then wait (at most 30 s) until it is readable, drain it and
+//                         print "probe: notified <1 or 0>"
 #include "dovizuz.h"
 #include "lifecycle/dovizuz_lifecycle.h"
 #include "platform/zwincompat.h"
@@ -28,6 +42,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -168,6 +183,87 @@ void fork_children() {
     }
 }
 
+// ---- Flushes and refreshes ----
+
+ZConfKeyHandle held_key;
+int32_t change_fd = -1;
+
+int flush_loop(int count) {
+    std::string key = "Flush\\P" + std::to_string(getpid());
+    int failures = 0;
+    for (int i = 0; count == 0 || i < count; i++) {
+        failures += set_text(key, "Count", std::to_string(i)) != 0;
+        failures += ZConfFlushKey(ZCONF_HKEY_ROOT) != 0;
+        failures += !whole_document(read_as_loads_do(DOVIZUZ_CONFIG_FILE));
+        if (i == 0 && count == 0) {
+            printf("probe: ready\n");
+            fflush(stdout);
+        }
+    }
+    return failures;
+}
+
+// Runs one of the flush and refresh commands at argv[i], moving i past its arguments;
+// false when the command is none of them.
+bool sync_command(int argc, char **argv, int &i) {
+    std::string command = argv[i];
+    auto arg = [&](int n) { return i + n < argc ? std::string(argv[i + n]) : std::string(); };
+    ZConfKeyHandle h = ZCONF_HKEY_ROOT;
+    int32_t rc = 0;
+    if (command == "step") {
+        fflush(stdout);
+        char line[64];
+        for (ssize_t n; (n = read(0, line, 1)) > 0 && line[0] != '\n';) {
+        }
+    } else if (command == "flush") {
+        if (!arg(1).empty())
+            rc = ZConfOpenKeyEx(ZCONF_HKEY_ROOT, arg(1).c_str(), ZCONF_KEY_ALL, &h);
+        printf("probe: flush %d\n", rc == 0 ? ZConfFlushKey(h) : rc);
+        if (h != ZCONF_HKEY_ROOT)
+            ZConfCloseKey(h);
+        i += 1;
+    } else if (command == "refresh") {
+        uint32_t changed = 7;
+        rc = ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed);
+        printf("probe: refresh %d %u\n", rc, changed);
+    } else if (command == "del" || command == "rmkey") {
+        bool value = command == "del";
+        std::string key = value ? arg(1) : "";
+        rc = key.empty() ? 0 : ZConfOpenKeyEx(ZCONF_HKEY_ROOT, key.c_str(), ZCONF_KEY_ALL, &h);
+        if (rc == 0)
+            rc = value ? ZConfDeleteValue(h, arg(2).c_str()) : ZConfDeleteKey(h, arg(1).c_str());
+        if (h != ZCONF_HKEY_ROOT)
+            ZConfCloseKey(h);
+        printf("probe: %s %d\n", command.c_str(), rc);
+        i += value ? 2 : 1;
+    } else if (command == "hold") {
+        printf("probe: hold %d\n",
+               ZConfOpenKeyEx(ZCONF_HKEY_ROOT, arg(1).c_str(), ZCONF_KEY_ALL, &held_key));
+        i += 1;
+    } else if (command == "held") {
+        printf("probe: held %d\n",
+               ZConfQueryValueEx(held_key, arg(1).c_str(), nullptr, nullptr, nullptr));
+        i += 1;
+    } else if (command == "release") {
+        ZConfCloseKey(held_key);
+    } else if (command == "flushloop") {
+        printf("probe: flushloop %d\n", flush_loop(std::stoi(arg(1))));
+        i += 1;
+    } else if (command == "notify") {
+        printf("probe: notify %d\n", ZConfNotifyChangeKeyValue(&change_fd));
+    } else if (command == "awaitnotify") {
+        pollfd ready = {change_fd, POLLIN, 0};
+        int woken = poll(&ready, 1, 30000) == 1;
+        char events[4096];
+        while (read(change_fd, events, sizeof events) > 0) {
+        }
+        printf("probe: notified %d\n", woken);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void wait_for_stdin_eof() {
     char buffer[64];
     while (read(0, buffer, sizeof buffer) > 0) {
@@ -208,6 +304,7 @@ int main(int argc, char **argv) {
             i += 1;
         } else if (command == "forks") {
             fork_children();
+        } else if (sync_command(argc, argv, i)) {
         } else {
             printf("probe: unknown command %s\n", command.c_str());
             return 2;

@@ -147,6 +147,11 @@ const command kCommands[] = {
      "the root key cannot be removed", kChangesStore, "rmkey [-r] KEY",
      "Removes KEY with its values. A key with subkeys is refused unless -r is given,\n"
      "which removes the whole subtree, deepest keys first.\n"},
+    {"watch", run_watch, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "watch [KEY]",
+     "Prints, as they happen, the values below KEY (the root when absent or empty) that\n"
+     "other processes add, change or remove in the file: the value's path below KEY,\n"
+     "then its type and text as ls prints them (\"NAME<TAB>REMOVED\" for a value\n"
+     "removed), one line each, until SIGINT or SIGTERM (exit 0).\n"},
     {"help", run_help, check_help_arguments, 0, 1, 0, nullptr, kNoStore, "help [COMMAND]",
      "Prints the help of the tool or of COMMAND.\n"},
 };
