@@ -363,12 +363,15 @@ void term_dovizuz_lib() {
 }
 
 int32_t LoadXMLFile() {
-    FILE *file = zconf_file_open_for_load(DovizuzFilePath);
-    if (file == nullptr)
-        return 1;
+    // The buffer (and with it the named mutex) first, then the file's read lock: a save or
+    // flush holds the mutex while it waits for the file's write lock, so the two are
+    // always taken in that order.
     text_buffer buffer = acquire_text_buffer();
-    if (buffer.text == nullptr) {
-        fclose(file);
+    if (buffer.text == nullptr)
+        return 1;
+    FILE *file = zconf_file_open_for_load(DovizuzFilePath);
+    if (file == nullptr) {
+        release_text_buffer(buffer);
         return 1;
     }
     fseek(file, 0, SEEK_END);

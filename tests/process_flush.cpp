@@ -94,23 +94,37 @@ TEST_F(Flushes, TwoProgramsKeepEachOthersChangesAndTheLaterFlushWins) {
     }
 }
 
-// 20 processes flush 50 times each at once: every process's last value is in the file,
-// which every flush left whole. Flushers killed at any moment leave the old file or the
-// new one, whole, and block nobody.
+// 20 processes flush 50 times each at once, by rename and in place (the file has a second
+// link), while each of them loads the file as it starts: every process's last value is in
+// the file, which every flush left whole. Flushers killed at any moment leave the old
+// file or the new one, whole, and block nobody.
 TEST_F(Flushes, ManyFlushesAtOnceLoseNothingAndKilledOnesLeaveAWholeFile) {
-    std::vector<std::unique_ptr<Probe>> flushers;
-    for (int i = 0; i < 20; i++)
-        flushers.push_back(std::make_unique<Probe>(std::vector<std::string>{"flushloop", "50"}));
-    for (auto &flusher : flushers) {
-        EXPECT_EQ(flusher->next(), "flushloop 0");
-        EXPECT_EQ(flusher->finish(), 0);
+    std::string text;
+    for (bool in_place : {false, true}) {
+        unlink(kConfig);
+        if (in_place) {
+            write_file(kConfig, "");
+            ASSERT_EQ(link(kConfig, "/etc/zconfig.link"), 0);
+        }
+        std::vector<std::unique_ptr<Probe>> flushers;
+        for (int i = 0; i < 20; i++)
+            flushers.push_back(
+                std::make_unique<Probe>(std::vector<std::string>{"flushloop", "50"}));
+        for (auto &flusher : flushers) {
+            EXPECT_EQ(flusher->next(), "flushloop 0") << "in place " << in_place;
+            EXPECT_EQ(flusher->finish(), 0);
+        }
+        text = read_file(kConfig);
+        EXPECT_TRUE(whole_document(text));
+        size_t last = 0;
+        for (size_t at = 0; (at = text.find(">49</VALUE_SZ>", at)) != std::string::npos; at++)
+            last++;
+        EXPECT_EQ(last, 20u) << text;
+        if (in_place) {
+            EXPECT_EQ(read_file("/etc/zconfig.link"), text);
+        }
+        unlink("/etc/zconfig.link");
     }
-    std::string text = read_file(kConfig);
-    EXPECT_TRUE(whole_document(text));
-    size_t last = 0;
-    for (size_t at = 0; (at = text.find(">49</VALUE_SZ>", at)) != std::string::npos; at++)
-        last++;
-    EXPECT_EQ(last, 20u) << text;
 
     if (!robust_mutexes_work())
         GTEST_SKIP() << kNoRobustMutexes;
