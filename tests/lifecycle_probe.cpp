@@ -23,6 +23,7 @@
 //   refresh               refresh the root: "probe: refresh <result> <changed>"
 //   del KEY NAME          delete the value: "probe: del <result>"
 //   rmkey KEY             delete the key: "probe: rmkey <result>"
+//   mkvol KEY             create the volatile KEY: "probe: mkvol <result>"
 //   hold KEY / release    open KEY and keep the handle / close it: "probe: hold <result>"
 //   held NAME             read NAME through the held handle: "probe: held <result>"
 //   flushloop N           N times (0: for ever) set Flush\P<pid> Count and flush it, each
@@ -236,6 +237,12 @@ bool sync_command(int argc, char **argv, int &i) {
             ZConfCloseKey(h);
         printf("probe: %s %d\n", command.c_str(), rc);
         i += value ? 2 : 1;
+    } else if (command == "mkvol") {
+        rc = ZConfCreateKeyEx(ZCONF_HKEY_ROOT, arg(1).c_str(), 1, nullptr, &h);
+        printf("probe: mkvol %d\n", rc);
+        if (rc == 0)
+            ZConfCloseKey(h);
+        i += 1;
     } else if (command == "hold") {
         printf("probe: hold %d\n",
                ZConfOpenKeyEx(ZCONF_HKEY_ROOT, arg(1).c_str(), ZCONF_KEY_ALL, &held_key));

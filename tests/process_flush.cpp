@@ -150,26 +150,34 @@ TEST_F(Flushes, ManyFlushesAtOnceLoseNothingAndKilledOnesLeaveAWholeFile) {
 
 // A program that refreshes takes in a value another changed, loses the value and the key
 // another deleted (the key it holds open stays usable until its last close) and keeps its
-// own change that it has not flushed yet.
+// own change that it has not flushed yet and its volatile key, which no flush writes.
 TEST_F(Flushes, ARefreshTakesInWhatOthersWroteAndKeepsItsOwnChanges) {
     write_file(kConfig, document("\t<KEY name=\"Net\">\n"
                                  "\t\t<VALUE_SZ name=\"Host\">old</VALUE_SZ>\n"
                                  "\t\t<VALUE_SZ name=\"Gone\">x</VALUE_SZ>\n\t</KEY>\n"
                                  "\t<KEY name=\"Old\">\n"
                                  "\t\t<VALUE_SZ name=\"V\">1</VALUE_SZ>\n\t</KEY>\n"));
-    Probe reader({"set", "Net",     "Mine", "m",   "hold", "Old", "step", "refresh", "held",
-                  "V",   "release", "get",  "Net", "Host", "get", "Net",  "Gone",    "get",
-                  "Net", "Mine",    "get",  "Old", "V",    "get", "New",  "K",       "refresh"});
-    EXPECT_EQ(reader.next(), "set 0");
-    EXPECT_EQ(reader.next(), "hold 0");
+    // clang-format off
+    Probe reader({"mkvol", "Tmp", "set", "Tmp", "V", "t", "set", "Net", "Mine", "m",
+                  "hold", "Old", "step", "refresh", "held", "V", "release",
+                  "get", "Net", "Host", "get", "Net", "Gone", "get", "Net", "Mine",
+                  "get", "Old", "V", "get", "New", "K", "refresh", "get", "Tmp", "V",
+                  "flush", ""});
+    // clang-format on
+    for (const char *line : {"mkvol 0", "set 0", "set 0", "hold 0"})
+        EXPECT_EQ(reader.next(), line);
     run({"set", "Net", "Host", "new", "del", "Net", "Gone", "rmkey", "Old", "set", "New", "K", "k",
          "flush", ""});
     const char *expected[] = {"refresh 0 1",  "held 0", "Net Host = new", "get -2",
-                              "Net Mine = m", "get -2", "New K = k",      "refresh 0 0"};
+                              "Net Mine = m", "get -2", "New K = k",      "refresh 0 0",
+                              "Tmp V = t",    "flush 0"};
     EXPECT_EQ(go_on(reader), expected[0]);
     for (size_t i = 1; i < std::size(expected); i++)
         EXPECT_EQ(reader.next(), expected[i]);
     EXPECT_EQ(reader.finish(), 0);
+    EXPECT_EQ(values({"Net", "Mine", "Net", "Host", "Tmp", "V"}),
+              "Net Mine = m\nNet Host = new\nget -2\n");
+    EXPECT_EQ(read_file(kConfig).find("Tmp"), std::string::npos);
 }
 
 // A `zconf set` while a program runs, then the program's flushes: both changes are kept;
