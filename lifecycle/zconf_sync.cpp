@@ -33,6 +33,7 @@ struct file_lock {
     bool created = false; // the flush made the (empty) file to have something to lock
 };
 
+// Whether path still names the file open at fd.
 bool names_file(const char *path, int fd) {
     struct stat at_path, open_file;
     return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 &&
@@ -255,11 +256,13 @@ int32_t replay_changes(zconf_key *root, const zconf_key *under) {
 
 // ---- Refresh -------------------------------------------------------------------------
 
+// Whether two values hold the same type and data (their names' letter case aside).
 bool same_value(const zconf_value *a, const zconf_value *b) {
     return a->type_len == b->type_len &&
            memcmp(zconf_value_data(a), zconf_value_data(b), zconf_value_len(a)) == 0;
 }
 
+// Whether a refresh leaves the live key alone: volatile, or deleted while open.
 bool skipped_key(const zconf_key *key) {
     return (key->flags & (ZCONF_FLAG_VOLATILE | ZCONF_FLAG_DELETE_PENDING)) != 0;
 }

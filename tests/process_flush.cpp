@@ -36,6 +36,7 @@ pid_t start_tool(const std::vector<std::string> &args, int out = -1, int err = -
     return pid;
 }
 
+// Waits for the process; its exit status, or -1 when it did not exit.
 int exit_status(pid_t pid) {
     int status = -1;
     waitpid(pid, &status, 0);
@@ -58,6 +59,7 @@ std::string values(const std::vector<std::string> &pairs) {
     return lines;
 }
 
+// A whole document whose root holds the lines of body.
 std::string document(const std::string &body) {
     return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n" + body + "</KEY>\n";
 }
