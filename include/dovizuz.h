@@ -180,7 +180,8 @@ ZCONF_EXPORT int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, ui
  * error number when the document cannot be produced (-16 the store or its document
  * channel is busy, -12 no memory). On every failure the file is unchanged and a line on
  * standard output says why. The calls above change only this process's store: they reach
- * the file only through this call. */
+ * the file only through this call or ZConfFlushKey below. A successful save also ends
+ * what counts as changed for ZConfFlushKey. */
 ZCONF_EXPORT int32_t SaveXMLFile(void);
 
 /*
