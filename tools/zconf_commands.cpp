@@ -241,6 +241,8 @@ int run_watch(const invocation &call) {
     int32_t rc = api.notify(&changes);
     if (rc != 0)
         return fail_call(rc, kConfigFile);
+    // What was written between the load and the descriptor: taken in before the start.
+    api.refresh(ZCONF_HKEY_ROOT, nullptr);
     value_lines seen;
     collect_values(path, "", &seen);
     fprintf(stderr, "zconf: watching %s\n", key_text(path).c_str());
