@@ -98,4 +98,47 @@ TEST_F(Flush, AFailingHeapLeavesTheFileAndTheChangesAsTheyWere) {
     ZConfCloseKey(other);
 }
 
+// A refresh of a key reaches only below it; a key the file no longer has goes as an open
+// key is deleted: its handle serves until it is closed.
+TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
+    auto write = [](const std::string &body) {
+        FILE *file = fopen(kConfig, "w");
+        fprintf(file, "%s<KEY name=\"ZCONF_ROOT\">\n%s</KEY>\n", ZCONF_TEST_DECLARATION,
+                body.c_str());
+        fclose(file);
+    };
+    auto key = [](const char *name, const std::string &values) {
+        return "<KEY name=\"" + std::string(name) + "\">" + values + "</KEY>\n";
+    };
+    auto dword = [](const char *name, int v) {
+        return "<VALUE_DWORD name=\"" + std::string(name) + "\">" + std::to_string(v) +
+               "</VALUE_DWORD>";
+    };
+    uint32_t changed = 7, value = 0, size = sizeof value;
+    write(key("A", dword("x", 1)) + key("B", dword("y", 2)));
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    ZConfKeyHandle a;
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "a", ZCONF_KEY_ALL, &a), 0);
+    write(key("A", dword("X", 3) + dword("z", 4)));
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "x", nullptr, &value, &size), 0);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "z", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 0u);
+    EXPECT_EQ(ZConfRefreshKey(a, nullptr), 0);
+    write("");
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "z", nullptr, nullptr, nullptr), 0) << "open: still there";
+    ZConfKeyHandle b;
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "B", ZCONF_KEY_READ, &b), 0) << "not below A";
+    ZConfCloseKey(a);
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "A", ZCONF_KEY_READ, &a), ZCONF_ERR_NOENT);
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "B", ZCONF_KEY_READ, &b), 0);
+    ZConfCloseKey(b);
+}
+
 } // namespace
