@@ -11,7 +11,7 @@ bool zconf_journal_lost;
 
 namespace {
 
-size_t change_capacity;
+size_t change_capacity; // records the journal's block has room for
 
 // The number of names in the key's path from the root.
 uint32_t key_depth(const zconf_key *key) {
@@ -28,39 +28,33 @@ const zconf_key *ancestor_at(const zconf_key *key, uint32_t depth) {
     return key;
 }
 
+// Whether two names are the same by the tree's rule (letter case aside).
 bool same_name(const char *stored, const char *name) {
     return zconf_casecmp(stored, name, strlen(stored) + 1) == 0;
 }
 
 // Whether the first `depth` names of the change's path name the live key at that depth
-// (key is `depth` names below the root).
+// (key is `depth` names below the root). Walks up from the key for each name, so it needs
+// neither memory nor recursion; key paths are short.
 bool path_names_key(const zconf_change *change, uint32_t depth, const zconf_key *key) {
-    // The key's names from the root down, compared from the deepest up.
-    const char *names[64];
-    const char **list = names;
-    const char **heap = nullptr;
-    if (depth > 64) {
-        heap = static_cast<const char **>(malloc(depth * sizeof *heap));
-        if (heap == nullptr)
-            return true; // counted as a match: a refresh then leaves the key alone
-        list = heap;
-    }
-    for (uint32_t d = depth; d > 0; d--, key = key->parent)
-        list[d - 1] = key->name;
-    bool match = true;
     const char *p = change->path;
-    for (uint32_t d = 0; d < depth && match; d++) {
-        match = same_name(p, list[d]);
+    for (uint32_t d = 1; d <= depth; d++) {
+        const zconf_key *at = key;
+        for (uint32_t up = depth; up > d; up--)
+            at = at->parent;
+        if (!same_name(p, at->name))
+            return false;
         p += strlen(p) + 1;
     }
-    free(heap);
-    return match;
+    return true;
 }
 
+// Whether the change is of a value (set or deleted) rather than of a key.
 bool is_value_change(uint8_t kind) {
     return kind == ZCONF_CHANGE_SET_VALUE || kind == ZCONF_CHANGE_DELETE_VALUE;
 }
 
+// Whether two changes name the same key.
 bool same_path(const zconf_change *a, const zconf_change *b) {
     if (a->depth != b->depth)
         return false;
@@ -74,11 +68,13 @@ bool same_path(const zconf_change *a, const zconf_change *b) {
     return true;
 }
 
+// Frees what a change holds.
 void free_change(zconf_change *change) {
     free(change->path);
     free(change->value);
 }
 
+// Takes the i-th change out of the journal.
 void remove_at(size_t i) {
     free_change(&zconf_changes[i]);
     memmove(&zconf_changes[i], &zconf_changes[i + 1],

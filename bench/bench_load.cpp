@@ -1,7 +1,8 @@
 // Start-up and save of the whole library as a process meets them: dlopen of the shared
 // library (the constructor sets up the shared objects and loads a device-like
 // /etc/zconfig.xml of about 40 KB), dlclose (shutdown), SaveXMLFile of the same store,
-// and whole runs of the zconf tool on it.
+// a flush of one changed value into it and a refresh from it, and whole runs of the zconf
+// tool on it.
 // The program runs in a private mount namespace of its own, so the machine's file and
 // shared objects are never touched.
 #include "dovizuz.h"
@@ -31,6 +32,8 @@ struct library {
     decltype(&ZConfSetValueEx) set_value = nullptr;
     decltype(&ZConfCloseKey) close_key = nullptr;
     decltype(&SaveXMLFile) save = nullptr;
+    decltype(&ZConfFlushKey) flush = nullptr;
+    decltype(&ZConfRefreshKey) refresh = nullptr;
 };
 
 library open_library() {
@@ -44,6 +47,9 @@ library open_library() {
         reinterpret_cast<decltype(&ZConfSetValueEx)>(dlsym(lib.handle, "ZConfSetValueEx"));
     lib.close_key = reinterpret_cast<decltype(&ZConfCloseKey)>(dlsym(lib.handle, "ZConfCloseKey"));
     lib.save = reinterpret_cast<decltype(&SaveXMLFile)>(dlsym(lib.handle, "SaveXMLFile"));
+    lib.flush = reinterpret_cast<decltype(&ZConfFlushKey)>(dlsym(lib.handle, "ZConfFlushKey"));
+    lib.refresh =
+        reinterpret_cast<decltype(&ZConfRefreshKey)>(dlsym(lib.handle, "ZConfRefreshKey"));
     return lib;
 }
 
@@ -133,6 +139,43 @@ void BM_SaveXMLFile(benchmark::State &state) {
     dlclose(lib.handle);
 }
 BENCHMARK(BM_SaveXMLFile)->Unit(benchmark::kMicrosecond);
+
+// One value changed, then flushed: the file is read, parsed, the change put in, and the
+// whole document written back as SaveXMLFile writes it.
+void BM_FlushOneChangedValue(benchmark::State &state) {
+    library lib = open_library();
+    ZConfKeyHandle h;
+    if (lib.create_key(ZCONF_HKEY_ROOT, "Network\\Unit0\\Settings", &h) != 0) {
+        state.SkipWithError("no key");
+        return;
+    }
+    for (uint32_t port = 0; state.KeepRunning(); port++) {
+        if (lib.set_value(h, "Port", ZCONF_VALUE_DWORD, &port, sizeof port) != 0 ||
+            lib.flush(ZCONF_HKEY_ROOT) != 0) {
+            state.SkipWithError("ZConfFlushKey failed");
+            break;
+        }
+    }
+    lib.close_key(h);
+    state.SetBytesProcessed(state.iterations() * config_size());
+    dlclose(lib.handle);
+}
+BENCHMARK(BM_FlushOneChangedValue)->Unit(benchmark::kMicrosecond);
+
+// A refresh that finds the file as the store has it: read, parse, compare.
+void BM_RefreshUnchanged(benchmark::State &state) {
+    library lib = open_library();
+    for (auto _ : state) {
+        uint32_t changed = 1;
+        if (lib.refresh(ZCONF_HKEY_ROOT, &changed) != 0 || changed != 0) {
+            state.SkipWithError("ZConfRefreshKey failed or found a change");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * config_size());
+    dlclose(lib.handle);
+}
+BENCHMARK(BM_RefreshUnchanged)->Unit(benchmark::kMicrosecond);
 
 // The zconf tool as a shell meets it: a whole process that loads the library (and with
 // it the 40 KB file), does one command and, when the command changes the store, saves it.

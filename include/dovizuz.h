@@ -180,7 +180,8 @@ ZCONF_EXPORT int32_t ZConfQueryValueEx(ZConfKeyHandle hKey, const char *name, ui
  * error number when the document cannot be produced (-16 the store or its document
  * channel is busy, -12 no memory). On every failure the file is unchanged and a line on
  * standard output says why. The calls above change only this process's store: they reach
- * the file only through this call. */
+ * the file only through this call or ZConfFlushKey below. A successful save also ends
+ * what counts as changed for ZConfFlushKey. */
 ZCONF_EXPORT int32_t SaveXMLFile(void);
 
 /*
@@ -207,7 +208,8 @@ ZCONF_EXPORT int32_t SaveXMLFile(void);
  * 0, and the changes written no longer count as changed; -74 (EBADMSG) when the file
  * does not hold a whole document the library loads (it is left as it is and a line on
  * standard output says so); -11 (EAGAIN) when another process held the file's lock for
- * more than 10 seconds; -12 when memory ran out, also when a change could not be
+ * more than 10 seconds; -22 when the path names something else than a regular file (a
+ * directory, a FIFO: left alone); -12 when memory ran out, also when a change could not be
  * recorded for lack of memory (then only SaveXMLFile writes the store); the negative
  * errno of a file that cannot be read, or of a write that failed (-5 when none is
  * known), after a line on standard output; -16 when the store or the document channel is
@@ -221,7 +223,8 @@ ZCONF_EXPORT int32_t ZConfFlushKey(ZConfKeyHandle hKey);
  * not written yet stays as it is, and so do volatile keys. Handles of the keys that stay
  * remain valid. *changed (when changed is not NULL) becomes 1 when anything at or below
  * the key changed, else 0. 0; -74 (EBADMSG) when the file does not hold a whole document
- * (the store is left as it is); -12 when memory ran out (part of the file's content may
+ * (the store is left as it is); -22 when the path names something else than a regular
+ * file; -12 when memory ran out (part of the file's content may
  * be in the store); the negative errno of a file that cannot be read. A missing file
  * counts as an empty store. */
 ZCONF_EXPORT int32_t ZConfRefreshKey(ZConfKeyHandle hKey, uint32_t *changed);

@@ -382,15 +382,17 @@ void term_dovizuz_lib() {
 }
 
 int32_t LoadXMLFile() {
+    // The buffer (and with it the named mutex) first, then the file's read lock: a save or
+    // flush holds the mutex while it waits for the file's write lock, so the two are
+    // always taken in that order.
+    text_buffer buffer = acquire_text_buffer();
+    if (buffer.text == nullptr)
+        return 1;
     errno = 0;
     FILE *file = zconf_file_open_for_load(DovizuzFilePath);
     if (file == nullptr) {
         zconf_load_status_no_file(DovizuzFilePath);
-        return 1;
-    }
-    text_buffer buffer = acquire_text_buffer();
-    if (buffer.text == nullptr) {
-        fclose(file);
+        release_text_buffer(buffer);
         return 1;
     }
     fseek(file, 0, SEEK_END);

@@ -33,6 +33,7 @@ struct file_lock {
     bool created = false; // the flush made the (empty) file to have something to lock
 };
 
+// Whether path still names the file open at fd.
 bool names_file(const char *path, int fd) {
     struct stat at_path, open_file;
     return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 &&
@@ -106,12 +107,17 @@ void unlock_config_file(file_lock *lock) {
 // ---- The file as a tree --------------------------------------------------------------
 
 // Reads and parses the file into a tree of its own: 0 with the root in *root (an empty
-// root for a missing or empty file); -74 (EBADMSG) for a file that does not load, -12
-// for no memory, or the negative errno of a file that cannot be read.
+// root for a missing or empty file); -74 (EBADMSG) for a file that does not load, -22
+// for something else than a regular file at the path, -12 for no memory, or the negative
+// errno of a file that cannot be read.
 int32_t read_file_tree(const char *caller, zconf_key **root) {
     *root = nullptr;
     struct stat st;
     bool missing = stat(DovizuzFilePath, &st) != 0 && errno == ENOENT;
+    if (!missing && !S_ISREG(st.st_mode)) {
+        printf("%s: %s is not a regular file\n", caller, DovizuzFilePath);
+        return ZCONF_ERR_INVAL;
+    }
     FILE *file = missing ? nullptr : zconf_file_open_for_load(DovizuzFilePath);
     if (!missing && file == nullptr)
         return errno != 0 ? -errno : -EACCES;
@@ -250,11 +256,13 @@ int32_t replay_changes(zconf_key *root, const zconf_key *under) {
 
 // ---- Refresh -------------------------------------------------------------------------
 
+// Whether two values hold the same type and data (their names' letter case aside).
 bool same_value(const zconf_value *a, const zconf_value *b) {
     return a->type_len == b->type_len &&
            memcmp(zconf_value_data(a), zconf_value_data(b), zconf_value_len(a)) == 0;
 }
 
+// Whether a refresh leaves the live key alone: volatile, or deleted while open.
 bool skipped_key(const zconf_key *key) {
     return (key->flags & (ZCONF_FLAG_VOLATILE | ZCONF_FLAG_DELETE_PENDING)) != 0;
 }

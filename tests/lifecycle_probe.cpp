@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -122,6 +123,68 @@ void fork_children(char **) {
     }
 }
 
+// ---- Flushes and refreshes ----
+
+ZConfKeyHandle held_key;
+int32_t change_fd = -1;
+
+// The key at path ("" the root) opened, or the error; *h is the root until it opens.
+int32_t open_path(const char *path, ZConfKeyHandle *h) {
+    *h = ZCONF_HKEY_ROOT;
+    return path[0] == '\0' ? 0 : ZConfOpenKeyEx(ZCONF_HKEY_ROOT, path, ZCONF_KEY_ALL, h);
+}
+
+void close_path(ZConfKeyHandle h) {
+    if (h != ZCONF_HKEY_ROOT)
+        ZConfCloseKey(h);
+}
+
+// N times (0: for ever) sets Flush\P<pid> Count and flushes it, checking each file whole;
+// prints "probe: flushloop <failures>" ("probe: ready" after the first flush for ever).
+void flush_loop(char **a) {
+    int count = std::stoi(a[0]), failures = 0;
+    std::string key = "Flush\\P" + std::to_string(getpid());
+    for (int i = 0; count == 0 || i < count; i++) {
+        failures += set_text(key, "Count", std::to_string(i)) != 0;
+        failures += ZConfFlushKey(ZCONF_HKEY_ROOT) != 0;
+        failures += !whole_document(read_as_loads_do(DOVIZUZ_CONFIG_FILE));
+        if (i == 0 && count == 0)
+            printf("probe: ready\n"), fflush(stdout);
+    }
+    printf("probe: flushloop %d\n", failures);
+}
+
+void flush_key(char **a) {
+    ZConfKeyHandle h;
+    int32_t rc = open_path(a[0], &h);
+    printf("probe: flush %d\n", rc == 0 ? ZConfFlushKey(h) : rc);
+    close_path(h);
+}
+
+void delete_value(char **a) {
+    ZConfKeyHandle h;
+    int32_t rc = open_path(a[0], &h);
+    printf("probe: del %d\n", rc == 0 ? ZConfDeleteValue(h, a[1]) : rc);
+    close_path(h);
+}
+
+// Waits (at most 30 s) until the change descriptor is readable and drains it.
+void await_notify(char **) {
+    pollfd ready = {change_fd, POLLIN, 0};
+    int woken = poll(&ready, 1, 30000) == 1;
+    char events[4096];
+    while (read(change_fd, events, sizeof events) > 0) {
+    }
+    printf("probe: notified %d\n", woken);
+}
+
+// Reads standard input up to a newline or its end.
+void read_line_from_stdin() {
+    char c;
+    while (read(0, &c, 1) > 0 && c != '\n') {
+    }
+}
+
 // A command: its word, how many arguments follow it, what it does with them.
 struct command {
     const char *word;
@@ -150,6 +213,42 @@ const command kCommands[] = {
      }},
     // prints "probe: fds N", the number of descriptors the process has open
     {"fds", 0, [](char **) { printf("probe: fds %d\n", open_descriptors()); }},
+    // waits for a line on standard input (or its end)
+    {"step", 0, [](char **) { fflush(stdout), read_line_from_stdin(); }},
+    {"flush", 1, flush_key},
+    {"refresh", 0,
+     [](char **) {
+         uint32_t changed = 7;
+         int32_t rc = ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed);
+         printf("probe: refresh %d %u\n", rc, changed);
+     }},
+    {"del", 2, delete_value},
+    {"rmkey", 1,
+     [](char **a) { printf("probe: rmkey %d\n", ZConfDeleteKey(ZCONF_HKEY_ROOT, a[0])); }},
+    {"mkvol", 1,
+     [](char **a) {
+         ZConfKeyHandle h;
+         int32_t rc = ZConfCreateKeyEx(ZCONF_HKEY_ROOT, a[0], 1, nullptr, &h);
+         printf("probe: mkvol %d\n", rc);
+         if (rc == 0)
+             ZConfCloseKey(h);
+     }},
+    // keeps KEY open until release; held NAME reads a value through it
+    {"hold", 1,
+     [](char **a) {
+         printf("probe: hold %d\n",
+                ZConfOpenKeyEx(ZCONF_HKEY_ROOT, a[0], ZCONF_KEY_ALL, &held_key));
+     }},
+    {"held", 1,
+     [](char **a) {
+         printf("probe: held %d\n", ZConfQueryValueEx(held_key, a[0], nullptr, nullptr, nullptr));
+     }},
+    {"release", 0, [](char **) { ZConfCloseKey(held_key); }},
+    {"flushloop", 1, flush_loop},
+    // takes a change descriptor; awaitnotify then waits for it
+    {"notify", 0,
+     [](char **) { printf("probe: notify %d\n", ZConfNotifyChangeKeyValue(&change_fd)); }},
+    {"awaitnotify", 0, await_notify},
 };
 
 } // namespace

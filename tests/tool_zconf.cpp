@@ -328,12 +328,13 @@ TEST_F(Tool, ARunThatCannotTakeTheLockOfTheFileGivesUpAndChangesNothing) {
     // A FIFO or a directory in the file's place is refused at once, and left alone.
     fs::remove(kConfig);
     ASSERT_EQ(mkfifo(kConfig, 0644), 0);
-    EXPECT_EQ(run({"set", "A", "B", "sz", "x"}),
-              "3||zconf: cannot lock /etc/zconfig.xml: not a regular file\n");
+    outcome fifo = zconf({"set", "A", "B", "sz", "x"}); // (reading the FIFO would block)
+    EXPECT_EQ(fifo.status * 100 + fifo.out.size(), 300u);
+    EXPECT_NE(fifo.err.find("/etc/zconfig.xml: not a regular file"), std::string::npos) << fifo.err;
     EXPECT_TRUE(fs::is_fifo(kConfig));
     fs::remove(kConfig);
     fs::create_directory(kConfig);
-    expect_run({"set", "A", "B", "sz", "x"}, 3, "", "cannot lock /etc/zconfig.xml");
+    expect_run({"set", "A", "B", "sz", "x"}, 3, "", "not a regular file");
 }
 
 // With no file, a run makes an empty one to lock, which stays only when the run saves into
@@ -368,7 +369,7 @@ TEST_F(Tool, NewFileModeAndLibraryFailuresExitThreeAndChangeNothing) {
     fs::create_symlink("/etc/no-such-dir/zconfig.xml", kConfig); // a save cannot write it
     r = zconf({"set", "A", "B", "sz", "x"});
     EXPECT_EQ(r.status * 100 + r.out.size(), 300u);
-    EXPECT_NE(r.err.find("SaveXMLFile: fopen() failed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ZConfFlushKey: fopen() failed"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("zconf: saving /etc/zconfig.xml failed"), std::string::npos) << r.err;
     r = zconf({"ls"}, kNoLibrary);
     EXPECT_EQ(r.status * 100 + r.out.size(), 300u);

@@ -162,6 +162,11 @@ const command kCommands[] = {
      "absent), creating KEY when missing: the keys the document's root holds become\n"
      "subkeys of KEY, values replacing values of the same name. A document the library\n"
      "refuses changes nothing (exit status 3, with where and why).\n"},
+    {"watch", run_watch, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "watch [KEY]",
+     "Prints, as they happen, the values below KEY (the root when absent or empty) that\n"
+     "other processes add, change or remove in the file: the value's path below KEY,\n"
+     "then its type and text as ls prints them (\"NAME<TAB>REMOVED\" for a value\n"
+     "removed), one line each, until SIGINT or SIGTERM (exit 0).\n"},
     {"help", run_help, check_help_arguments, 0, 1, 0, nullptr, kNoStore, "help [COMMAND]",
      "Prints the help of the tool or of COMMAND.\n"},
 };

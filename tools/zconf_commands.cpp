@@ -2,6 +2,14 @@
 // arguments have passed their checks.
 #include "zconf_tool.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 namespace zconf {
 
 namespace {
@@ -60,6 +68,36 @@ int print_tree(const key_path &path, const std::string &indent) {
             status = sub;
     }
     return status;
+}
+
+// Every value below the key at path (none when it is missing): the value's path below
+// the key, joined by "\\", mapped to its ls line after the name.
+typedef std::map<std::string, std::string> value_lines;
+void collect_values(const key_path &path, const std::string &prefix, value_lines *lines) {
+    listing list;
+    if (read_key(path, &list) != 0)
+        return;
+    for (const std::string &line : list.values) {
+        size_t tab = line.find('\t');
+        (*lines)[prefix + line.substr(0, tab)] = line.substr(tab);
+    }
+    for (const std::string &name : list.subkeys)
+        if (openable(name))
+            collect_values(child_path(path, name), prefix + name + "\\", lines);
+}
+
+// Prints what differs between two sets of values: new and changed values as ls prints
+// them, removed ones with REMOVED.
+void print_changes(const value_lines &before, const value_lines &after) {
+    for (const auto &[name, rest] : after) {
+        auto old = before.find(name);
+        if (old == before.end() || old->second != rest)
+            fprintf(out, "%s%s\n", name.c_str(), rest.c_str());
+    }
+    for (const auto &[name, rest] : before)
+        if (after.find(name) == after.end())
+            fprintf(out, "%s\tREMOVED\n", name.c_str());
+    fflush(out);
 }
 
 // Removes the keys a failed command made: only they lie below the first one made.
@@ -184,6 +222,55 @@ int run_rmkey(const invocation &call) {
         rc = api.delete_key(parent, api_name(path, path.size() - 1).c_str());
     release(parent);
     return rc == 0 ? kOk : fail_key(rc, path);
+}
+
+// watch [KEY]: waits for writes of the file, brings each into the store and prints the
+// values below KEY that it changed, until SIGINT or SIGTERM.
+int run_watch(const invocation &call) {
+    key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    int signals = sigprocmask(SIG_BLOCK, &stop, nullptr) == 0
+                      ? signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK)
+                      : -1;
+    if (signals < 0)
+        return fail(kFailed, "cannot wait for signals: %s", strerror(errno));
+    int32_t changes;
+    int32_t rc = api.notify(&changes);
+    if (rc != 0)
+        return fail_call(rc, kConfigFile);
+    // What was written between the load and the descriptor: taken in before the start.
+    api.refresh(ZCONF_HKEY_ROOT, nullptr);
+    value_lines seen;
+    collect_values(path, "", &seen);
+    fprintf(stderr, "zconf: watching %s\n", key_text(path).c_str());
+    fflush(stderr);
+    for (;;) {
+        pollfd ready[2] = {{changes, POLLIN, 0}, {signals, POLLIN, 0}};
+        if (poll(ready, 2, -1) < 0 && errno != EINTR)
+            return fail(kFailed, "waiting for changes failed: %s", strerror(errno));
+        if (ready[1].revents != 0)
+            return kOk;
+        if (ready[0].revents == 0)
+            continue;
+        char events[4096];
+        while (read(changes, events, sizeof events) > 0) {
+        }
+        uint32_t changed = 0;
+        rc = api.refresh(ZCONF_HKEY_ROOT, &changed);
+        if (rc != 0) {
+            fail_call(rc, kConfigFile); // a file that does not load: wait for the next
+            continue;
+        }
+        if (!changed)
+            continue;
+        value_lines now;
+        collect_values(path, "", &now);
+        print_changes(seen, now);
+        seen.swap(now);
+    }
 }
 
 // help [COMMAND]: the tool's help or the command's.

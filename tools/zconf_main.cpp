@@ -7,10 +7,9 @@
 // library with dlopen and takes its entry points with dlsym.
 //
 // Each run has a store of its own, loaded from the file when the library loads; a
-// command that changes it writes the file back with SaveXMLFile() when it succeeds.
-// Runs that change the store hold a lock on the configuration file from before the load
-// until they exit, so that two of them at once cannot each save their own change over
-// the other's.
+// command that changes it writes its own changes into the file as the file is then, with
+// ZConfFlushKey(), when it succeeds, so that runs at once (and programs that flush) keep
+// each other's changes.
 #include "zconf_tool.h"
 
 #include <cerrno>
@@ -32,7 +31,7 @@ bool resolve(void *library, const char *name, void *slot) {
     return true;
 }
 
-// Loads the library and runs the command, saving the store when the command changed it.
+// Loads the library and runs the command, flushing its changes when it changed the store.
 int run_loaded(const command &c, const invocation &call, bool save) {
     if (!load_library())
         return fail(kFailed, "cannot load %s: %s", kLibrary, dlerror());
@@ -42,29 +41,26 @@ int run_loaded(const command &c, const invocation &call, bool save) {
     status = c.run(call);
     if (status != kOk || !save)
         return status;
-    int32_t rc = api.save();
+    int32_t rc = api.flush(ZCONF_HKEY_ROOT);
+    if (rc == ZCONF_ERR_BADMSG)
+        return fail(kFailed, "%s did not load (see the messages above); not saving over it",
+                    kConfigFile);
+    if (rc == ZCONF_ERR_INVAL)
+        return fail(kFailed, "%s is not a regular file", kConfigFile);
+    if (rc == ZCONF_ERR_AGAIN)
+        return fail(kFailed, "%s is locked by another process (gave up after 10 s)", kConfigFile);
     if (rc != 0)
-        return fail(kFailed, "saving %s failed (%s %d)", kConfigFile,
-                    rc == 2 ? "the file could not be written, result" : "error", rc);
+        return fail(kFailed, "saving %s failed (%s)", kConfigFile, strerror(-rc));
     return kOk;
 }
 
 // Runs the command: at once when it does not use the store, with the library loaded
-// otherwise; one that saves holds the lock from before the library loads the file, since
-// loading reads it, until the process exits.
+// otherwise.
 int run_command(const command &c, const invocation &call) {
     if (c.store == kNoStore)
         return c.run(call);
     bool save = c.store == kChangesStore && (call.options & kOptionNoSave) == 0;
-    if (!save)
-        return run_loaded(c, call, false);
-    config_lock lock;
-    int status = lock_config(&lock);
-    if (status != kOk)
-        return status;
-    status = run_loaded(c, call, true);
-    remove_unused_file(lock);
-    return status;
+    return run_loaded(c, call, save);
 }
 
 // Splits the arguments, finds the command's row and runs it; the exit status.
@@ -111,7 +107,9 @@ bool load_library() {
            resolve(library, "ZConfDeleteValue", &api.delete_value) &&
            resolve(library, "ZConfEnumValue", &api.enum_value) &&
            resolve(library, "ZConfQueryValueEx", &api.query_value) &&
-           resolve(library, "SaveXMLFile", &api.save) &&
+           resolve(library, "ZConfFlushKey", &api.flush) &&
+           resolve(library, "ZConfRefreshKey", &api.refresh) &&
+           resolve(library, "ZConfNotifyChangeKeyValue", &api.notify) &&
            resolve(library, "ZConfQueryLoadStatus", &api.load_status) &&
            resolve(library, "ZConfCheckXMLFile", &api.check_file) &&
            resolve(library, "ZConfSaveKey", &api.save_key) &&

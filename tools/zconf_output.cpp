@@ -101,14 +101,16 @@ void print_tool_help() {
           "              QWORD_LE, QWORD_BE\n"
           "  TEXT        as in the file: integers 0x and 8 or 16 hexadecimal digits, binary\n"
           "              data hexadecimal pairs, strings as they are\n"
-          "A command that changes the store saves it to the file when it succeeds; a\n"
-          "command that fails changes and saves nothing. On a file the library refused,\n"
-          "every command but check and help says why and exits 3. Commands that save\n"
-          "run one at a time, each holding a lock (flock) on /etc/zconfig.xml, so none\n"
-          "undoes another; one that cannot get the lock within 5 s exits 3.\n"
+          "A command that changes the store writes its own change into the file as the\n"
+          "file is then (ZConfFlushKey), so runs at once and programs that flush keep each\n"
+          "other's changes; a command that fails changes and writes nothing. On a file the\n"
+          "library refused, every command but check and help says why and exits 3, and\n"
+          "nothing is written over it. A run that finds the file locked (flock) by\n"
+          "another process for 10 s exits 3.\n"
           "Exit status: 0 done, 1 key or value not found, 2 bad usage (command, arguments,\n"
           "type or value text), 3 other failures (access refused, store full, key not\n"
-          "empty, library missing, save failed, file locked by another run, file refused).\n"
+          "empty, library missing, save failed, file locked by another process, file\n"
+          "refused).\n"
           "Run \"zconf help COMMAND\" for the help of one command.\n",
           out);
 }

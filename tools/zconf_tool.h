@@ -41,11 +41,13 @@ struct library_api {
     decltype(&ZConfDeleteValue) delete_value;
     decltype(&ZConfEnumValue) enum_value;
     decltype(&ZConfQueryValueEx) query_value;
-    decltype(&SaveXMLFile) save;
     decltype(&ZConfQueryLoadStatus) load_status;
     decltype(&ZConfCheckXMLFile) check_file;
     decltype(&ZConfSaveKey) save_key;
     decltype(&ZConfRestoreKey) restore_key;
+    decltype(&ZConfFlushKey) flush;
+    decltype(&ZConfRefreshKey) refresh;
+    decltype(&ZConfNotifyChangeKeyValue) notify;
 };
 
 // The library's entry points, set once the library is loaded.
@@ -85,7 +87,7 @@ struct invocation {
 };
 
 // What a command does with the store: nothing (the library is not loaded), read it, or
-// change it (then the run takes the lock and saves).
+// change it (then the run flushes its changes into the file).
 enum store_use { kNoStore, kReadsStore, kChangesStore };
 
 // A row of the command table: everything the tool knows about one command.
@@ -187,6 +189,7 @@ int run_set(const invocation &call);
 int run_rm(const invocation &call);
 int run_mkkey(const invocation &call);
 int run_rmkey(const invocation &call);
+int run_watch(const invocation &call);
 int run_help(const invocation &call);
 
 // ---- Commands on whole files (zconf_file_commands.cpp) ---------------------------------
@@ -229,21 +232,5 @@ void print_tool_help();
 
 // Prints the help of one command on the tool's output.
 void print_command_help(const command &c);
-
-// ---- The lock of runs that change the store (zconf_lock.cpp) --------------------------
-
-// The lock this run holds; `created` when the run made the (empty) file to lock it.
-struct config_lock {
-    int fd = -1;
-    bool created = false;
-};
-
-// Takes the lock for the rest of the process, waiting a while for another run to let
-// it go; kOk also when the file cannot be written (then without it), kFailed after a
-// message otherwise.
-int lock_config(config_lock *lock);
-
-// Removes the file the run made to lock it when nothing was saved into it.
-void remove_unused_file(const config_lock &lock);
 
 } // namespace zconf

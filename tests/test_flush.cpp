@@ -1,0 +1,144 @@
+// The flush and the refresh inside one process, against the real file: what counts as a
+// change (and that recording it leaves the allocator's figures alone), and a heap that
+// fails at each allocation of a flush or refresh in turn.
+#include "api/zconf_journal.h"
+#include "process_support.h"
+#include "zconf_test_support.h"
+
+#include <unistd.h>
+
+namespace {
+
+const char kConfig[] = "/etc/zconfig.xml";
+
+std::string mem_stat() {
+    char buffer[1024];
+    int32_t n = __ZConfMemStat(buffer, nullptr, 0, sizeof buffer);
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+class Flush : public Store {
+  protected:
+    void SetUp() override {
+        Store::SetUp();
+        ASSERT_STREQ(getenv("DOVIZUZ_ISOLATED"), "1");
+        unlink(kConfig);
+        zconf_journal_clear();
+    }
+};
+
+// A value set again and again is one change; the records live outside the node
+// allocator, so its figures are those of the tree alone; a flush writes the last state
+// and the changes it wrote no longer count.
+TEST_F(Flush, AValueChangedOftenIsOneChangeAndCostsTheAllocatorNothing) {
+    ZConfKeyHandle h;
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "Net\\Eth0", &h), 0);
+    ASSERT_EQ(set_dword(h, "Port", 0), 0);
+    const std::string stat = mem_stat();
+    for (uint32_t i = 1; i <= 1000; i++)
+        ASSERT_EQ(set_dword(h, i % 2 ? "PORT" : "port", i), 0);
+    EXPECT_EQ(mem_stat(), stat);
+    EXPECT_EQ(zconf_change_count, 2u) << "the key made and the value";
+    ASSERT_EQ(ZConfDeleteValue(h, "Port"), 0);
+    ASSERT_EQ(set_dword(h, "Port", 7), 0);
+    EXPECT_EQ(zconf_change_count, 2u);
+    EXPECT_EQ(ZConfFlushKey(h), 0);
+    EXPECT_EQ(zconf_change_count, 0u);
+    EXPECT_NE(read_file(kConfig).find("<VALUE_DWORD name=\"Port\">0x00000007</VALUE_DWORD>"),
+              std::string::npos);
+    ZConfCloseKey(h);
+}
+
+// Whichever allocation of a flush or a refresh the heap refuses, the flush either writes
+// everything (the document channel tries a refused piece again) or fails with -12,
+// leaving the file as it was and the change still counted.
+TEST_F(Flush, AFailingHeapLeavesTheFileAndTheChangesAsTheyWere) {
+    const std::string before = std::string(ZCONF_TEST_DECLARATION) +
+                               "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Other\">\n"
+                               "\t\t<VALUE_SZ name=\"V\">x</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
+    ZConfKeyHandle h;
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "Net", &h), 0);
+    int32_t rc = 0, failures = 0;
+    auto prepare = [&] {
+        FILE *file = fopen(kConfig, "w");
+        fputs(before.c_str(), file);
+        fclose(file);
+        EXPECT_EQ(set_dword(h, "Port", 1), 0);
+    };
+    auto check = [&](int32_t n, bool) {
+        const std::string text = read_file(kConfig);
+        if (rc == 0) {
+            EXPECT_NE(text.find("name=\"Other\""), std::string::npos) << n;
+            EXPECT_NE(text.find("name=\"Port\""), std::string::npos) << n;
+            EXPECT_EQ(zconf_change_count, 0u) << n;
+            return;
+        }
+        failures++;
+        EXPECT_EQ(rc, ZCONF_ERR_NOMEM) << n;
+        EXPECT_EQ(text, before) << n;
+        EXPECT_NE(zconf_change_count, 0u) << n;
+    };
+    EXPECT_GT(fail_each_allocation_in_turn(
+                  prepare, [&](int32_t) { rc = ZConfFlushKey(0); }, check),
+              5);
+    EXPECT_GT(failures, 3);
+    ZConfCloseKey(h);
+    const std::string flushed = read_file(kConfig);
+    // A refresh that fails for lack of memory says so; the one that does not finds the
+    // other key and changes nothing of the file.
+    uint32_t changed = 0;
+    auto refresh = [&](int32_t) { rc = ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed); };
+    auto refreshed = [&](int32_t n, bool fired) {
+        EXPECT_EQ(rc, fired ? ZCONF_ERR_NOMEM : 0) << n;
+        EXPECT_EQ(read_file(kConfig), flushed) << n;
+    };
+    EXPECT_GT(fail_each_allocation_in_turn([] {}, refresh, refreshed), 3);
+    ZConfKeyHandle other;
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Other", ZCONF_KEY_READ, &other), 0);
+    ZConfCloseKey(other);
+}
+
+// A refresh of a key reaches only below it; a key the file no longer has goes as an open
+// key is deleted: its handle serves until it is closed.
+TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
+    auto write = [](const std::string &body) {
+        FILE *file = fopen(kConfig, "w");
+        fprintf(file, "%s<KEY name=\"ZCONF_ROOT\">\n%s</KEY>\n", ZCONF_TEST_DECLARATION,
+                body.c_str());
+        fclose(file);
+    };
+    auto key = [](const char *name, const std::string &values) {
+        return "<KEY name=\"" + std::string(name) + "\">" + values + "</KEY>\n";
+    };
+    auto dword = [](const char *name, int v) {
+        return "<VALUE_DWORD name=\"" + std::string(name) + "\">" + std::to_string(v) +
+               "</VALUE_DWORD>";
+    };
+    uint32_t changed = 7, value = 0, size = sizeof value;
+    write(key("A", dword("x", 1)) + key("B", dword("y", 2)));
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    ZConfKeyHandle a;
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "a", ZCONF_KEY_ALL, &a), 0);
+    write(key("A", dword("X", 3) + dword("z", 4)));
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "x", nullptr, &value, &size), 0);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "z", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 0u);
+    EXPECT_EQ(ZConfRefreshKey(a, nullptr), 0);
+    write("");
+    EXPECT_EQ(ZConfRefreshKey(a, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(ZConfQueryValueEx(a, "z", nullptr, nullptr, nullptr), 0) << "open: still there";
+    ZConfKeyHandle b;
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "B", ZCONF_KEY_READ, &b), 0) << "not below A";
+    ZConfCloseKey(a);
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "A", ZCONF_KEY_READ, &a), ZCONF_ERR_NOENT);
+    EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "B", ZCONF_KEY_READ, &b), 0);
+    ZConfCloseKey(b);
+}
+
+} // namespace
