@@ -5,6 +5,7 @@
 #include "api/zconf_journal.h"
 #include "dovizuz.h"
 #include "lifecycle/dovizuz_lifecycle.h"
+#include "lifecycle/zconf_load_status.h"
 #include "tree/zconf_int.h"
 #include "xml/zconf_xml_dec.h"
 
@@ -69,36 +70,8 @@ int32_t parse_file(const char *path, zconf_key **root) {
     FILE *file = fopen(path, "rb");
     if (file == nullptr)
         return -errno;
-    char *text = nullptr;
-    size_t length = 0, capacity = 0;
-    int32_t rc = 0;
-    for (;;) {
-        if (length == capacity) {
-            capacity = capacity == 0 ? 65536 : capacity * 2;
-            char *grown = static_cast<char *>(realloc(text, capacity));
-            if (grown == nullptr) {
-                rc = ZCONF_ERR_NOMEM;
-                break;
-            }
-            text = grown;
-        }
-        size_t n = fread(text + length, 1, capacity - length, file);
-        length += n;
-        if (n == 0)
-            break;
-    }
-    if (rc == 0 && ferror(file))
-        rc = -EIO;
+    int32_t rc = zconf_parse_stream(file, root);
     fclose(file);
-    if (rc == 0 && length > UINT32_MAX)
-        rc = -EFBIG;
-    if (rc == 0 && length == 0) {
-        *root = __zconf_create_root();
-        rc = *root == nullptr ? ZCONF_ERR_NOMEM : 0;
-    } else if (rc == 0) {
-        rc = zconf_xml_parse_document(text, static_cast<uint32_t>(length), root);
-    }
-    free(text);
     return rc;
 }
 

@@ -47,34 +47,6 @@ void put_refusal(char *text, uint32_t line, uint32_t column, const xml_refusal *
     snprintf(text, STATUS_TEXT, "%u:%u: %s", line, column, outcome->text);
 }
 
-// Reads the whole file into a new block (*text, freed by the caller); 0 or -errno.
-int32_t read_whole(FILE *file, char **text, uint32_t *length) {
-    char *data = nullptr;
-    size_t used = 0, capacity = 0;
-    for (;;) {
-        if (used == capacity) {
-            capacity = capacity == 0 ? 65536 : capacity * 2;
-            char *grown = static_cast<char *>(realloc(data, capacity));
-            if (grown == nullptr) {
-                free(data);
-                return ZCONF_ERR_NOMEM;
-            }
-            data = grown;
-        }
-        size_t n = fread(data + used, 1, capacity - used, file);
-        used += n;
-        if (n == 0)
-            break;
-    }
-    if (ferror(file) || used > UINT32_MAX) {
-        free(data);
-        return ferror(file) ? -EIO : -EFBIG;
-    }
-    *text = data;
-    *length = static_cast<uint32_t>(used);
-    return 0;
-}
-
 // Counts the keys below root and the values of all keys.
 void count_tree(zconf_key *key, uint32_t *keys, uint32_t *values) {
     for (zconf_list *v = key->values.next; v != &key->values; v = v->next)
@@ -148,7 +120,7 @@ int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size) {
     }
     char *data = nullptr;
     uint32_t length = 0;
-    int32_t rc = read_whole(file, &data, &length);
+    int32_t rc = zconf_file_read_stream(file, &data, &length);
     fclose(file);
     if (rc != 0) {
         give_text(strerror(-rc), text, size);
@@ -183,4 +155,46 @@ int32_t ZConfCheckXMLFile(const char *path, char *text, uint32_t size) {
     snprintf(result, sizeof result, "%u keys, %u values", keys, values);
     give_text(result, text, size);
     return 0;
+}
+
+int32_t zconf_file_read_stream(FILE *file, char **text, uint32_t *length) {
+    char *data = nullptr;
+    size_t used = 0, capacity = 0;
+    for (;;) {
+        if (used == capacity) {
+            capacity = capacity == 0 ? 65536 : capacity * 2;
+            char *grown = static_cast<char *>(realloc(data, capacity));
+            if (grown == nullptr) {
+                free(data);
+                return ZCONF_ERR_NOMEM;
+            }
+            data = grown;
+        }
+        size_t n = fread(data + used, 1, capacity - used, file);
+        used += n;
+        if (n == 0)
+            break;
+    }
+    if (ferror(file) || used > UINT32_MAX) {
+        free(data);
+        return ferror(file) ? -EIO : -EFBIG;
+    }
+    *text = data;
+    *length = static_cast<uint32_t>(used);
+    return 0;
+}
+
+int32_t zconf_parse_stream(FILE *file, zconf_key **root) {
+    *root = nullptr;
+    char *text = nullptr;
+    uint32_t length = 0;
+    int32_t rc = zconf_file_read_stream(file, &text, &length);
+    if (rc == 0 && length == 0) {
+        *root = __zconf_create_root();
+        rc = *root == nullptr ? ZCONF_ERR_NOMEM : 0;
+    } else if (rc == 0) {
+        rc = zconf_xml_parse_document(text, length, root);
+    }
+    free(text);
+    return rc;
 }

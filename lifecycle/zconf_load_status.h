@@ -15,3 +15,11 @@ void zconf_load_status_loaded(FILE *file, const xml_refusal *outcome);
 // Line and column (from 1; a column counts bytes) of the byte at offset in text.
 void zconf_text_place(const char *text, uint32_t length, uint32_t offset, uint32_t *line,
                       uint32_t *column);
+// Reads the rest of file into a new heap block (*text, freed by the caller with free; NULL
+// or a block for an empty file) of *length bytes: 0, -12 for no memory, -5 for a read
+// error, -27 for more than 4 GiB.
+int32_t zconf_file_read_stream(FILE *file, char **text, uint32_t *length);
+// Reads the rest of file and parses it into a tree of its own (*root, freed by the caller
+// with __zconf_del_tree; an empty file gives an empty root): 0, the decoder's code, or
+// the negative errno of the read. Takes no lock: the caller holds the API mutex.
+int32_t zconf_parse_stream(FILE *file, zconf_key **root);

@@ -6,6 +6,7 @@
 #include "api/zconf_api.h"
 #include "api/zconf_journal.h"
 #include "lifecycle/dovizuz_lifecycle.h"
+#include "lifecycle/zconf_load_status.h"
 
 #include <cerrno>
 #include <climits>
@@ -113,50 +114,25 @@ void unlock_config_file(file_lock *lock) {
 int32_t read_file_tree(const char *caller, zconf_key **root) {
     *root = nullptr;
     struct stat st;
-    bool missing = stat(DovizuzFilePath, &st) != 0 && errno == ENOENT;
-    if (!missing && !S_ISREG(st.st_mode)) {
+    bool found = stat(DovizuzFilePath, &st) == 0;
+    bool missing = !found && errno == ENOENT;
+    if (found && !S_ISREG(st.st_mode)) {
         printf("%s: %s is not a regular file\n", caller, DovizuzFilePath);
         return ZCONF_ERR_INVAL;
     }
-    FILE *file = missing ? nullptr : zconf_file_open_for_load(DovizuzFilePath);
-    if (!missing && file == nullptr)
-        return errno != 0 ? -errno : -EACCES;
-    char *text = nullptr;
-    size_t length = 0, capacity = 0;
-    int32_t rc = 0;
-    while (file != nullptr) {
-        if (length == capacity) {
-            capacity = capacity == 0 ? 65536 : capacity * 2;
-            char *grown = static_cast<char *>(realloc(text, capacity));
-            if (grown == nullptr) {
-                rc = ZCONF_ERR_NOMEM;
-                break;
-            }
-            text = grown;
-        }
-        size_t n = fread(text + length, 1, capacity - length, file);
-        length += n;
-        if (n == 0) {
-            if (ferror(file))
-                rc = -EIO;
-            break;
-        }
-    }
-    if (file != nullptr)
-        fclose(file);
-    if (rc == 0 && length == 0) {
+    if (missing) {
         *root = __zconf_create_root();
-        rc = *root == nullptr ? ZCONF_ERR_NOMEM : 0;
-    } else if (rc == 0 && length > UINT32_MAX) {
-        rc = -EFBIG;
-    } else if (rc == 0) {
-        rc = zconf_xml_parse_document(text, static_cast<uint32_t>(length), root);
-        if (rc == ZCONF_ERR_INVAL || rc == ZCONF_ERR_OVERFLOW) {
-            printf("%s: %s does not load, error %d\n", caller, DovizuzFilePath, rc);
-            rc = ZCONF_ERR_BADMSG;
-        }
+        return *root == nullptr ? ZCONF_ERR_NOMEM : 0;
     }
-    free(text);
+    FILE *file = zconf_file_open_for_load(DovizuzFilePath);
+    if (file == nullptr)
+        return errno != 0 ? -errno : -EACCES;
+    int32_t rc = zconf_parse_stream(file, root);
+    fclose(file);
+    if (rc == ZCONF_ERR_INVAL || rc == ZCONF_ERR_OVERFLOW) {
+        printf("%s: %s does not load, error %d\n", caller, DovizuzFilePath, rc);
+        rc = ZCONF_ERR_BADMSG;
+    }
     return rc;
 }
 
@@ -372,15 +348,21 @@ void directory_of(const char *path, char *out, size_t size) {
         slash[slash == out ? 1 : 0] = '\0';
 }
 
-} // namespace
-
-int32_t DoviZUZFlushKey(int32_t connection, int32_t hKey) {
+// Takes the API mutex and finds the handle's key: 0 with the mutex held, or the error
+// with it let go (__ZConfGetKey unlocks when the handle is bad).
+int32_t lock_key(int32_t connection, int32_t hKey, zconf_key **key) {
     if (connection < 0)
         return ZCONF_ERR_INVAL;
     if (zconf_lock() != 0)
         return ZCONF_ERR_BUSY;
+    return __ZConfGetKey(connection, hKey, key);
+}
+
+} // namespace
+
+int32_t DoviZUZFlushKey(int32_t connection, int32_t hKey) {
     zconf_key *key;
-    int32_t rc = __ZConfGetKey(connection, hKey, &key);
+    int32_t rc = lock_key(connection, hKey, &key);
     if (rc != 0)
         return rc;
     if (zconf_journal_lost) {
@@ -418,12 +400,8 @@ int32_t DoviZUZFlushKey(int32_t connection, int32_t hKey) {
 int32_t DoviZUZRefreshKey(int32_t connection, int32_t hKey, uint32_t *changed) {
     if (changed != nullptr)
         *changed = 0;
-    if (connection < 0)
-        return ZCONF_ERR_INVAL;
-    if (zconf_lock() != 0)
-        return ZCONF_ERR_BUSY;
     zconf_key *key;
-    int32_t rc = __ZConfGetKey(connection, hKey, &key);
+    int32_t rc = lock_key(connection, hKey, &key);
     if (rc != 0)
         return rc;
     zconf_key *root = nullptr;
