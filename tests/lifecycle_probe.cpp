@@ -90,9 +90,10 @@ void stress(char **arg) {
     for (int t = 0; t < 3; t++)
         threads.emplace_back([&, t] {
             for (int i = 0; std::chrono::steady_clock::now() < end; i++) {
-                std::string key = "Stress\\T" + std::to_string(t) + "\\K" + std::to_string(i % 50);
-                failures +=
-                    set_text(key, "V" + std::to_string(i % 7), std::string(i % 200, 'a')) != 0;
+                std::string key = "Stress\\T", name = "V";
+                key.append(std::to_string(t)).append("\\K").append(std::to_string(i % 50));
+                name.append(std::to_string(i % 7));
+                failures += set_text(key, name, std::string(i % 200, 'a')) != 0;
                 ZConfKeyHandle h;
                 if (i % 3 == 0 &&
                     ZConfOpenKeyEx(ZCONF_HKEY_ROOT, key.c_str(), ZCONF_KEY_ALL, &h) == 0)

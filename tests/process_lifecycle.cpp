@@ -38,7 +38,7 @@ TEST_F(Processes, SharedObjectsOutliveProcessesAndOnlyCompleteLoadsCount) {
     std::string counts = counters();
     for (Probe *probe : {&first, &without_file, &second}) {
         int status = probe->finish();
-        counts += " " + std::to_string(status) + ":" + counters();
+        counts.append(" ").append(std::to_string(status)).append(":").append(counters());
     }
     EXPECT_EQ(counts, "2/" + length + " 0:1/" + length + " 0:1/" + length + " 0:0/" + length);
 }

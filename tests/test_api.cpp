@@ -30,10 +30,13 @@ ZConfKeyHandle create(ZConfKeyHandle from, const char *path) {
 std::string where(ZConfKeyHandle h) {
     if (h < 0)
         return std::to_string(h);
-    std::string path;
+    std::vector<const char *> names;
     for (zconf_key *k = key_of(h); k != ZCONF_ROOT; k = k->parent)
-        path = "/" + std::string(k->name) + path;
-    return path.empty() ? "/" : path;
+        names.push_back(k->name);
+    std::string path = names.empty() ? "/" : "";
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+        path.append("/").append(*name);
+    return path;
 }
 
 // The names of the subkeys, in enumeration order.

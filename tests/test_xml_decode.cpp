@@ -26,7 +26,7 @@ int32_t record_start(xml_doc *, const char *name, int32_t count, xml_attr *attrs
     return 0;
 }
 int32_t record_data(xml_doc *, const char *bytes, int32_t length) {
-    events += "[" + std::string(bytes, static_cast<size_t>(length)) + "]";
+    events.append("[").append(bytes, static_cast<size_t>(length)).append("]");
     return 0;
 }
 int32_t record_end(xml_doc *, const char *name) {

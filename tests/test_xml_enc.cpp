@@ -191,9 +191,9 @@ TEST_F(Store, TextReadBackIsWrittenAgainUnchanged) {
     add_value(k, "cut", ZCONF_VALUE_SZ, "kept\0gone\0"s);
     add_value(k, "multi", ZCONF_VALUE_MULTI_SZ, "a\0b\0\0"s);
     for (uint32_t t : {ZCONF_VALUE_DWORD, ZCONF_VALUE_DWORD_LE, ZCONF_VALUE_DWORD_BE})
-        add_value(k, "d" + std::to_string(t), t, "\xFE\xDC\x00\x98"s);
+        add_value(k, std::string("d") += std::to_string(t), t, "\xFE\xDC\x00\x98"s);
     for (uint32_t t : {ZCONF_VALUE_QWORD, ZCONF_VALUE_QWORD_LE, ZCONF_VALUE_QWORD_BE})
-        add_value(k, "q" + std::to_string(t), t, "\x01\x00\xFF\x7F\x80\x02\x03\xFE"s);
+        add_value(k, std::string("q") += std::to_string(t), t, "\x01\x00\xFF\x7F\x80\x02\x03\xFE"s);
     zconf_key *m = add_key(ZCONF_ROOT, marked);
     add_value(m, marked, ZCONF_VALUE_SZ, marked + '\0');
     add_value(m, "", ZCONF_VALUE_MULTI_SZ, marked + '\0' + marked + '\0');
