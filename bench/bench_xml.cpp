@@ -1,7 +1,8 @@
 // Throughput of the XML stream channel on a device-like store: a write pass (parse, build
 // and merge into an empty store), a read pass (walk and encode), and as a baseline expat
-// parsing the same text into an equivalent tree of heap nodes. Two documents, of about
-// 40 KB and 4 MB, are generated from a seeded random source through the public calls.
+// and pugixml parsing the same text into an equivalent tree of heap nodes, and a direct
+// encoder writing that tree's text into one buffer. Two documents, of about 40 KB and
+// 4 MB, are generated from a seeded random source through the public calls.
 #include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
@@ -15,6 +16,9 @@
 
 #ifdef DOVIZUZ_HAVE_EXPAT
 #include <expat.h>
+#endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+#include <pugixml.hpp>
 #endif
 
 #include <algorithm>
@@ -190,9 +194,10 @@ struct generator {
     }
 };
 
-// ---- the expat baseline: a tree of heap nodes with decoded names and data ----
+// ---- the baselines: a tree of heap nodes with decoded names and data ----
 
-#ifdef DOVIZUZ_HAVE_EXPAT
+#if defined(DOVIZUZ_HAVE_EXPAT) || defined(DOVIZUZ_HAVE_PUGIXML)
+#define DOVIZUZ_HAVE_BASELINE_TREE
 
 struct xvalue {
     std::string name;
@@ -207,16 +212,8 @@ struct xnode {
     std::vector<std::unique_ptr<xnode>> keys;
 };
 
-struct xparse {
-    XML_Parser parser;
-    std::unique_ptr<xnode> root;
-    xnode *cur = nullptr;
-    int type = -1; // the open value element's type code, -1 outside one
-    std::string vname, text;
-};
-
-// expat hands out UTF-8; the store keeps Latin-1. Expat refuses references to most
-// control characters, so the baseline's copy of the text carries them moved to
+// The parsers hand out UTF-8; the store keeps Latin-1. Expat refuses references to most
+// control characters, so the baselines' copy of the text carries them moved to
 // U+0080..U+009F (see shift_controls), and they are moved back here.
 void latin1(std::string_view utf8, std::string &out) {
     for (size_t i = 0; i < utf8.size(); i++) {
@@ -263,6 +260,18 @@ bool decode_value(int type, const std::string &text, std::string &data) {
     data.assign(reinterpret_cast<const char *>(number), bytes);
     return true;
 }
+
+#endif
+
+#ifdef DOVIZUZ_HAVE_EXPAT
+
+struct xparse {
+    XML_Parser parser;
+    std::unique_ptr<xnode> root;
+    xnode *cur = nullptr;
+    int type = -1; // the open value element's type code, -1 outside one
+    std::string vname, text;
+};
 
 void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
     auto *p = static_cast<xparse *>(user);
@@ -329,6 +338,10 @@ std::unique_ptr<xnode> expat_parse(std::string_view text) {
     return ok ? std::move(p.root) : nullptr;
 }
 
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+
 // "&#x00;".."&#x1F;" other than TAB, LF and CR become "&#x80;".."&#x9F;", same length;
 // fails when the text holds raw bytes of that range, which would read back as controls.
 bool shift_controls(std::string &text) {
@@ -369,12 +382,187 @@ bool same_tree(const xnode &x, zconf_key *key) {
 
 #endif
 
+#ifdef DOVIZUZ_HAVE_PUGIXML
+
+// Copies a parsed element's keys and values into heap nodes; false when the document is
+// not one the store would load the same way.
+bool copy_pugi_key(const pugi::xml_node &element, xnode &into) {
+    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata) {
+            const char *t = child.value();
+            if (!std::all_of(t, t + std::strlen(t), is_ws))
+                return false;
+            continue;
+        }
+        if (child.type() != pugi::node_element)
+            return false;
+        int type = zconf_type_of_element(child.name());
+        std::string name;
+        latin1(child.attribute("name").value(), name);
+        if (type == ZCONF_TYPE_KEY) {
+            auto &sub = into.keys.emplace_back(std::make_unique<xnode>());
+            sub->name = std::move(name);
+            sub->parent = &into;
+            if (!copy_pugi_key(child, *sub))
+                return false;
+        } else if (zconf_is_value_type(type) && into.parent != nullptr) {
+            std::string text;
+            for (pugi::xml_node t = child.first_child(); t; t = t.next_sibling())
+                if (t.type() == pugi::node_pcdata)
+                    text += t.value();
+                else
+                    return false;
+            xvalue v{std::move(name), static_cast<uint32_t>(type), {}};
+            if (!decode_value(type, text, v.data))
+                return false;
+            into.values.push_back(std::move(v));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Parses the whole text (Latin-1, read into UTF-8) and copies its DOM into heap nodes; the
+// tree, or nullptr when pugixml or the copy refused it.
+std::unique_ptr<xnode> pugixml_parse(std::string_view text) {
+    pugi::xml_document doc;
+    unsigned options = (pugi::parse_default | pugi::parse_ws_pcdata) & ~pugi::parse_eol;
+    if (!doc.load_buffer(text.data(), text.size(), options, pugi::encoding_latin1))
+        return nullptr;
+    pugi::xml_node top = doc.document_element();
+    auto root = std::make_unique<xnode>();
+    latin1(top.attribute("name").value(), root->name);
+    if (zconf_type_of_element(top.name()) != ZCONF_TYPE_KEY || root->name != ZCONF_ROOT_NAME ||
+        !copy_pugi_key(top, *root))
+        return nullptr;
+    return root;
+}
+
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+
+// The baseline tree of the text, from whichever parser is present.
+std::unique_ptr<xnode> expat_or_pugixml(std::string_view text) {
+#ifdef DOVIZUZ_HAVE_PUGIXML
+    return pugixml_parse(text);
+#else
+    return expat_parse(text);
+#endif
+}
+
+// ---- the direct encoder: the tree's text written into one buffer ----
+
+struct escapes {
+    uint8_t len[256]; // 1 for a byte written as itself
+    constexpr escapes() : len() {
+        for (int c = 0; c < 256; c++)
+            len[c] = c < 0x20 ? 6 : 1;
+        len[uint8_t{'"'}] = 6;
+        len[uint8_t{'&'}] = 5;
+        len[uint8_t{'<'}] = len[uint8_t{'>'}] = 4;
+    }
+};
+constexpr escapes escape;
+
+// Appends the bytes escaped as the document writes them.
+void put_escaped(std::string &out, const char *p, size_t n) {
+    static const char hex[] = "0123456789ABCDEF";
+    size_t from = 0;
+    for (size_t i = 0; i < n; i++) {
+        auto c = static_cast<uint8_t>(p[i]);
+        if (escape.len[c] == 1)
+            continue;
+        out.append(p + from, i - from);
+        from = i + 1;
+        if (c == '"')
+            out += "&quot;";
+        else if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += {'&', '#', 'x', hex[c >> 4], hex[c & 15], ';'};
+    }
+    out.append(p + from, n - from);
+}
+
+void put_start(std::string &out, int level, const char *element, const std::string &name) {
+    out.append(static_cast<size_t>(level), '\t');
+    out += '<';
+    out += element;
+    out += " name=\"";
+    put_escaped(out, name.data(), name.size());
+    out += "\">";
+}
+
+void put_end(std::string &out, const char *element) {
+    out += "</";
+    out += element;
+    out += ">\n";
+}
+
+// Appends a key's lines (its start line, its values, its subkeys, its end line).
+void encode_key(std::string &out, const xnode &key, int level) {
+    const char *kelem = zconf_type(ZCONF_TYPE_KEY).element;
+    put_start(out, level, kelem, key.name);
+    out += '\n';
+    for (const xvalue &v : key.values) {
+        const char *element = zconf_type(v.type).element;
+        put_start(out, level + 1, element, v.name);
+        const auto *data = reinterpret_cast<const uint8_t *>(v.data.data());
+        switch (zconf_type(v.type).text) {
+        case ZCONF_TEXT_NONE:
+            break;
+        case ZCONF_TEXT_BYTES: {
+            size_t at = out.size();
+            out.resize(at + 2 * v.data.size());
+            char *dst = out.data() + at;
+            for (uint8_t b : v.data)
+                dst = zconf_text_put_pair(dst, b);
+            break;
+        }
+        case ZCONF_TEXT_STRING:
+            put_escaped(out, v.data.data(), std::strlen(v.data.c_str()));
+            break;
+        case ZCONF_TEXT_STRING_LIST:
+            put_escaped(out, v.data.data(), v.data.size());
+            break;
+        case ZCONF_TEXT_NUMBER32:
+        case ZCONF_TEXT_NUMBER64: {
+            char number[32];
+            out.append(number,
+                       static_cast<size_t>(zconf_text_write_number(number, v.type, data) - number));
+            break;
+        }
+        }
+        put_end(out, element);
+    }
+    for (const auto &sub : key.keys)
+        encode_key(out, *sub, level + 1);
+    out.append(static_cast<size_t>(level), '\t');
+    put_end(out, kelem);
+}
+
+// The whole document's text: the prologue the store writes, then the tree.
+void encode_direct(std::string &out, std::string_view prologue, const xnode &root) {
+    out.clear();
+    out.append(prologue);
+    encode_key(out, root, 0);
+}
+
+#endif
+
 // ---- the two documents ----
 
 struct document {
     explicit document(size_t size) : target(size) {}
     size_t target;
-    std::string text, shifted; // shifted: the text as the baseline reads it
+    std::string text, shifted; // shifted: the text as the baselines read it
+    size_t prologue = 0;       // bytes before the root key's start tag
     uint32_t nodes = 0;        // live nodes with the document loaded, the root included
     bool ok = false;
     std::once_flag once;
@@ -400,11 +588,25 @@ void build(document &d) {
     d.nodes = mem_cache[0].count;
     empty_store();
     d.ok = d.ok && write_in_pieces(d.text) == 0 && mem_cache[0].count == d.nodes;
-#ifdef DOVIZUZ_HAVE_EXPAT
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
     d.shifted = d.text;
-    std::unique_ptr<xnode> tree =
-        d.ok && shift_controls(d.shifted) ? expat_parse(d.shifted) : nullptr;
+    d.ok = d.ok && shift_controls(d.shifted);
+    d.prologue = d.text.find("<" + std::string(zconf_type(ZCONF_TYPE_KEY).element) + " ");
+    std::unique_ptr<xnode> tree;
+#endif
+#ifdef DOVIZUZ_HAVE_EXPAT
+    tree = d.ok ? expat_parse(d.shifted) : nullptr;
     d.ok = tree != nullptr && same_tree(*tree, ZCONF_ROOT);
+#endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+    tree = d.ok ? pugixml_parse(d.shifted) : nullptr;
+    d.ok = tree != nullptr && same_tree(*tree, ZCONF_ROOT);
+#endif
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+    std::string direct;
+    if (d.ok)
+        encode_direct(direct, std::string_view(d.text).substr(0, d.prologue), *tree);
+    d.ok = d.ok && direct == d.text;
 #endif
     empty_store();
 }
@@ -489,6 +691,48 @@ void BM_expat_baseline(benchmark::State &state, int which) {
 }
 #endif
 
+#ifdef DOVIZUZ_HAVE_PUGIXML
+// pugixml parsing the same bytes, all at once, and copying its DOM into a tree of heap
+// nodes; freeing the tree is not timed.
+void BM_pugixml_baseline(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    std::unique_ptr<xnode> tree;
+    run(
+        state, *d, [&] { return (tree = pugixml_parse(d->shifted)) != nullptr; },
+        [&] {
+            tree.reset();
+            return true;
+        });
+}
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+// The document's text written from the heap tree into one buffer, which is kept between
+// iterations as a reader's buffer would be.
+void BM_direct_encoder(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    std::unique_ptr<xnode> tree = expat_or_pugixml(d->shifted);
+    std::string out;
+    std::string_view prologue = std::string_view(d->text).substr(0, d->prologue);
+    if (tree == nullptr) {
+        state.SkipWithError("the baseline tree could not be built");
+        return;
+    }
+    run(
+        state, *d,
+        [&] {
+            encode_direct(out, prologue, *tree);
+            benchmark::DoNotOptimize(out.data());
+            return out.size() == d->text.size();
+        },
+        nullptr);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -499,6 +743,12 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("BM_read_pass" + at).c_str(), BM_read_pass, i);
 #ifdef DOVIZUZ_HAVE_EXPAT
         benchmark::RegisterBenchmark(("BM_expat_baseline" + at).c_str(), BM_expat_baseline, i);
+#endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+        benchmark::RegisterBenchmark(("BM_pugixml_baseline" + at).c_str(), BM_pugixml_baseline, i);
+#endif
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+        benchmark::RegisterBenchmark(("BM_direct_encoder" + at).c_str(), BM_direct_encoder, i);
 #endif
     }
     benchmark::Initialize(&argc, argv);
