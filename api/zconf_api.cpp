@@ -407,7 +407,7 @@ int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName) {
         char *rest = keyName;
         zconf_key *found = __ZConfFindKey(key, &rest);
         printf("DoviZUZDeleteKey: trc1 hKey=%d, key=0x%08" PRIxPTR ", flags=0x%02x, keyName=<%s>\n",
-               hKey, reinterpret_cast<uintptr_t>(found), found->flags, rest);
+               hKey, reinterpret_cast<uintptr_t>(found), found->flags & ~ZCONF_FLAG_INDEXES, rest);
         if (*rest != 0)
             return ZCONF_ERR_NOENT;
         if (!zconf_list_empty(&found->subkeys))
