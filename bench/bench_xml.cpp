@@ -733,6 +733,158 @@ void BM_direct_encoder(benchmark::State &state, int which) {
 }
 #endif
 
+// ---- scaling: large sibling sets ----
+
+// Seconds per key (or value) of a pass over `n` of them, as a counter.
+benchmark::Counter per_item(double n) {
+    return benchmark::Counter(n, benchmark::Counter::kIsIterationInvariantRate |
+                                     benchmark::Counter::kInvert);
+}
+
+// Keys in the generated 40 KB document (the root aside), for its per-key figure.
+uint32_t count_keys(const std::string &text) {
+    uint32_t n = 0;
+    for (size_t at = 0; (at = text.find("<KEY ", at)) != std::string::npos; at++)
+        n++;
+    return n - 1;
+}
+
+// A document of n keys side by side under the root, each with one DWORD, named
+// "Lease0000000".. in name order or shuffled.
+std::string flat_document(uint32_t n, bool shuffled) {
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; i++)
+        order[i] = i;
+    if (shuffled)
+        std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    std::string text = std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n";
+    char line[160];
+    for (uint32_t i : order) {
+        snprintf(
+            line, sizeof line,
+            "\t<KEY name=\"Lease%07u\">\n\t\t<VALUE_DWORD name=\"Lease\">0x%08X</VALUE_DWORD>\n"
+            "\t</KEY>\n",
+            i, i);
+        text += line;
+    }
+    return text + "</KEY>\n";
+}
+
+// A document of one key holding n DWORD values, named in order or shuffled.
+std::string wide_document(uint32_t n, bool shuffled) {
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; i++)
+        order[i] = i;
+    if (shuffled)
+        std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    std::string text =
+        std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Wide\">\n";
+    char line[160];
+    for (uint32_t i : order) {
+        snprintf(line, sizeof line, "\t\t<VALUE_DWORD name=\"Rule%07u\">0x%08X</VALUE_DWORD>\n", i,
+                 i);
+        text += line;
+    }
+    return text + "\t</KEY>\n</KEY>\n";
+}
+
+// The per-key cost of a write pass of the generated 40 KB document, for comparison.
+void BM_device_per_key(benchmark::State &state) {
+    document *d = prepare(state, 0);
+    if (d == nullptr)
+        return;
+    empty_store();
+    run(
+        state, *d, [&] { return write_in_pieces(d->text) == 0; },
+        [&] {
+            empty_store();
+            return true;
+        });
+    state.counters["per_key"] = per_item(count_keys(d->text));
+}
+
+// Loading n flat keys (argument 1: shuffled) into the empty store.
+void BM_load_flat(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::string text = flat_document(n, state.range(1) != 0);
+    empty_store();
+    for (auto _ : state) {
+        bool ok = write_in_pieces(text) == 0;
+        state.PauseTiming();
+        ok = ok && mem_cache[0].count == 2 * n + 1;
+        empty_store();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError("the keys did not load");
+            break;
+        }
+    }
+    state.counters["per_key"] = per_item(n);
+}
+
+// Loading one key of n values (argument 1: shuffled names) into the empty store.
+void BM_load_values(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::string text = wide_document(n, state.range(1) != 0);
+    empty_store();
+    for (auto _ : state) {
+        bool ok = write_in_pieces(text) == 0;
+        state.PauseTiming();
+        ok = ok && mem_cache[0].count == n + 2;
+        empty_store();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError("the values did not load");
+            break;
+        }
+    }
+    state.counters["per_value"] = per_item(n);
+}
+
+// Opening (and closing) the last of n flat keys.
+void BM_open_last_of(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    empty_store();
+    if (write_in_pieces(flat_document(n, false)) != 0) {
+        state.SkipWithError("the keys did not load");
+        return;
+    }
+    char path[32];
+    snprintf(path, sizeof path, "Lease%07u", n - 1);
+    for (auto _ : state) {
+        ZConfKeyHandle h;
+        if (ZConfOpenKeyEx(ZCONF_HKEY_ROOT, path, ZCONF_KEY_READ, &h) != 0) {
+            state.SkipWithError("the key was not found");
+            break;
+        }
+        ZConfCloseKey(h);
+    }
+    empty_store();
+}
+
+// Reading the last of n values of one key (through a handle open throughout).
+void BM_query_last_of(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    empty_store();
+    ZConfKeyHandle h;
+    if (write_in_pieces(wide_document(n, false)) != 0 ||
+        ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Wide", ZCONF_KEY_READ, &h) != 0) {
+        state.SkipWithError("the values did not load");
+        return;
+    }
+    char name[32];
+    snprintf(name, sizeof name, "Rule%07u", n - 1);
+    for (auto _ : state) {
+        uint32_t v = 0, size = sizeof v;
+        if (ZConfQueryValueEx(h, name, nullptr, &v, &size) != 0 || v != n - 1) {
+            state.SkipWithError("the value was not found");
+            break;
+        }
+    }
+    ZConfCloseKey(h);
+    empty_store();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -751,6 +903,18 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("BM_direct_encoder" + at).c_str(), BM_direct_encoder, i);
 #endif
     }
+    benchmark::RegisterBenchmark("BM_device_per_key/40k", BM_device_per_key);
+    auto *flat = benchmark::RegisterBenchmark("BM_load_flat", BM_load_flat);
+    for (int64_t n : {1000, 16000, 100000, 400000})
+        for (int64_t shuffled : {0, 1})
+            flat->Args({n, shuffled});
+    benchmark::RegisterBenchmark("BM_load_values", BM_load_values)
+        ->Args({1000, 0})
+        ->Args({1000, 1})
+        ->Args({100000, 0})
+        ->Args({100000, 1});
+    benchmark::RegisterBenchmark("BM_open_last_of", BM_open_last_of)->Arg(10)->Arg(100000);
+    benchmark::RegisterBenchmark("BM_query_last_of", BM_query_last_of)->Arg(10)->Arg(100000);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -22,6 +22,10 @@ struct zconf_index {
     bool of_values;
     uint32_t blocks, capacity;
     index_block **block;
+    // Exact finds: the first member of each name, by a hash of the folded name (open
+    // addressing, at most half full; hash_size a power of two).
+    zconf_list **hash;
+    uint32_t hash_size, hash_used;
 };
 
 namespace {
@@ -47,6 +51,71 @@ name_ref name_of(const zconf_index *index, const zconf_list *link) {
 int compare(const zconf_index *index, const zconf_list *link, const char *name) {
     name_ref r = name_of(index, link);
     return zconf_casecmp(r.name, name, r.len + 1u);
+}
+
+// ---- the hash of first members ----
+
+uint32_t name_hash(const char *name) {
+    uint32_t h = 2166136261u;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
+        h = (h ^ static_cast<uint32_t>(*p >= 'A' && *p <= 'Z' ? *p + ('a' - 'A') : *p)) * 16777619u;
+    return h;
+}
+
+// The slot holding the first member named name, or the empty slot where it would go.
+uint32_t hash_slot(const zconf_index *index, const char *name) {
+    uint32_t mask = index->hash_size - 1;
+    uint32_t i = name_hash(name) & mask;
+    while (index->hash[i] != nullptr && compare(index, index->hash[i], name) != 0)
+        i = (i + 1) & mask;
+    return i;
+}
+
+// Makes room for one more name; false when the heap refuses it.
+bool hash_reserve(zconf_index *index) {
+    if (2 * (index->hash_used + 1) <= index->hash_size)
+        return true;
+    uint32_t size = index->hash_size == 0 ? 64 : 2 * index->hash_size;
+    auto *fresh = static_cast<zconf_list **>(calloc(size, sizeof(void *)));
+    if (fresh == nullptr)
+        return false;
+    zconf_list **old = index->hash;
+    uint32_t old_size = index->hash_size;
+    index->hash = fresh;
+    index->hash_size = size;
+    for (uint32_t i = 0; i < old_size; i++)
+        if (old[i] != nullptr)
+            index->hash[hash_slot(index, name_of(index, old[i]).name)] = old[i];
+    free(old);
+    return true;
+}
+
+// Records the link as the first of its name when no member of that name is recorded.
+bool hash_add(zconf_index *index, zconf_list *link) {
+    if (!hash_reserve(index))
+        return false;
+    uint32_t i = hash_slot(index, name_of(index, link).name);
+    if (index->hash[i] == nullptr) {
+        index->hash[i] = link;
+        index->hash_used++;
+    }
+    return true;
+}
+
+// Forgets a name: empties its slot and moves later members of the run back.
+void hash_forget(zconf_index *index, uint32_t hole) {
+    uint32_t mask = index->hash_size - 1;
+    index->hash[hole] = nullptr;
+    index->hash_used--;
+    for (uint32_t i = (hole + 1) & mask; index->hash[i] != nullptr; i = (i + 1) & mask) {
+        uint32_t h = name_hash(name_of(index, index->hash[i]).name) & mask;
+        bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+        if (!stays) {
+            index->hash[hole] = index->hash[i];
+            index->hash[i] = nullptr;
+            hole = i;
+        }
+    }
 }
 
 // ---- positions ----
@@ -154,6 +223,7 @@ bool insert_at(zconf_index *index, position p, zconf_list *link) {
 }
 
 void free_index(zconf_index *index) {
+    free(index->hash);
     for (uint32_t b = 0; b < index->blocks; b++)
         free(index->block[b]);
     free(index->block);
@@ -278,6 +348,12 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
                 index->block[b]->link[i] = all[n++];
         free(all);
     }
+    for (uint32_t b = 0; b < index->blocks; b++)
+        for (uint32_t i = 0; i < index->block[b]->n; i++)
+            if (!hash_add(index, index->block[b]->link[i])) {
+                free_index(index);
+                return nullptr;
+            }
     std::lock_guard<std::mutex> hold(registry_lock);
     if (!register_index(head, index)) {
         free_index(index);
@@ -301,8 +377,7 @@ void zconf_index_drop(const zconf_list *head) {
 }
 
 zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
-    zconf_list *first = at(index, search(index, name, false));
-    return first != nullptr && compare(index, first, name) == 0 ? first : nullptr;
+    return index->hash_size == 0 ? nullptr : index->hash[hash_slot(index, name)];
 }
 
 zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
@@ -310,6 +385,8 @@ zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
 }
 
 bool zconf_index_insert(zconf_index *index, zconf_list *link) {
+    if (!hash_add(index, link))
+        return false;
     name_ref r = name_of(index, link);
     if (index->blocks > 0) { // members mostly come in name order: try the end first
         const index_block *last = index->block[index->blocks - 1];
@@ -320,6 +397,8 @@ bool zconf_index_insert(zconf_index *index, zconf_list *link) {
 }
 
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
+    if (!hash_add(index, link))
+        return false;
     position p = locate(index, existing);
     return insert_at(index, {p.b, p.i + 1}, link);
 }
@@ -328,12 +407,24 @@ void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) 
     position p = locate(index, old);
     if (p.b < index->blocks)
         index->block[p.b]->link[p.i] = link;
+    uint32_t slot = hash_slot(index, name_of(index, link).name);
+    if (index->hash[slot] == old)
+        index->hash[slot] = link;
 }
 
 void zconf_index_remove(zconf_index *index, zconf_list *link) {
     position p = locate(index, link);
     if (p.b == index->blocks)
         return;
+    uint32_t slot = hash_slot(index, name_of(index, link).name);
+    if (index->hash[slot] == link) { // the next member takes over when of the same name
+        position q = p.i + 1 < index->block[p.b]->n ? position{p.b, p.i + 1} : position{p.b + 1, 0};
+        zconf_list *next = at(index, q);
+        if (next != nullptr && compare(index, next, name_of(index, link).name) == 0)
+            index->hash[slot] = next;
+        else
+            hash_forget(index, slot);
+    }
     index_block *b = index->block[p.b];
     memmove(b->link + p.i, b->link + p.i + 1, (b->n - p.i - 1) * sizeof(void *));
     if (--b->n == 0) {

@@ -140,8 +140,13 @@ int zconf_casecmp(const char *a, const char *b, size_t n) {
     const auto *x = reinterpret_cast<const unsigned char *>(a);
     const auto *y = reinterpret_cast<const unsigned char *>(b);
     for (size_t i = 0; i < n; i++) {
+        if (x[i] == y[i]) { // the common case: equal bytes need no folding
+            if (x[i] == 0)
+                return 0;
+            continue;
+        }
         int d = fold.lower[x[i]] - fold.lower[y[i]];
-        if (d != 0 || x[i] == 0)
+        if (d != 0)
             return d;
     }
     return 0;
