@@ -22,6 +22,39 @@ const xml_entity_observer *xml_observer;
 
 namespace {
 
+// Name classes of the ASCII bytes, which every locale classifies alike: letters start a
+// name, letters and digits continue one, and so do the punctuation bytes listed. Bytes
+// from 0x80 are asked of the process locale.
+enum : uint8_t { name_first = 1, name_any = 2 };
+struct name_table {
+    uint8_t bits[128];
+    constexpr name_table() : bits() {
+        for (int c = 0; c < 128; c++) {
+            bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+            bool digit = c >= '0' && c <= '9';
+            bits[c] = static_cast<uint8_t>(
+                (letter || c == '_' || c == ':' ? name_first : 0) |
+                (letter || digit || c == '.' || c == '-' || c == '_' || c == ':' ? name_any : 0));
+        }
+    }
+};
+constexpr name_table ascii_name;
+
+// Hexadecimal digit values; whitespace and every other byte marked apart.
+constexpr uint8_t hex_space = 16, hex_other = 17;
+struct hex_table {
+    uint8_t value[256];
+    constexpr hex_table() : value() {
+        for (int c = 0; c < 256; c++)
+            value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
+                       : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
+                       : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
+                       : c == ' ' || c == '\t' || c == '\n' || c == '\r' ? hex_space
+                                                                         : hex_other;
+    }
+};
+constexpr hex_table hex_digits;
+
 // ---- Character classes and small scanners ----------------------------------------
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
@@ -278,10 +311,16 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
 
 int __xml_is_ws(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
-int __xml_is_name_first_char(uint8_t c) { return isalpha(c) || c == '_' || c == ':'; }
+int __xml_is_name_first_char(uint8_t c) {
+    if (c < 0x80)
+        return (ascii_name.bits[c] & name_first) != 0;
+    return isalpha(c);
+}
 
 int __xml_is_name_char(uint8_t c) {
-    return isalnum(c) || c == '.' || c == '-' || c == '_' || c == ':';
+    if (c < 0x80)
+        return (ascii_name.bits[c] & name_any) != 0;
+    return isalnum(c);
 }
 
 // ---- Tokenizer ----------------------------------------------------------------------
@@ -653,17 +692,21 @@ int32_t start_key(xml_doc *doc, const char *element) {
 
 int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     for (int32_t i = 0; i < n; i++) {
-        if (__xml_is_ws(bytes[i]))
+        int digit = hex_digits.value[bytes[i]];
+        if (digit == hex_space)
             continue;
-        int digit = zconf_text_hex_value(bytes[i]);
         const char *here = reinterpret_cast<const char *>(bytes + i);
-        if (digit < 0)
+        if (digit == hex_other)
             return __xml_refuse(doc, XML_REFUSED_BINARY_DIGIT, here, nullptr);
         uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
-        if (doc->hexDigits % 2 == 0 && reinterpret_cast<char *>(at) + 1 > work_end(doc))
-            return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
-        if (zconf_text_put_pair_digit(at, static_cast<uint32_t>(doc->hexDigits++), digit))
+        if (doc->hexDigits++ % 2 == 0) { // the high digit of a new byte
+            if (reinterpret_cast<char *>(at) + 1 > work_end(doc))
+                return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
+            *at = static_cast<uint8_t>(digit * 16);
+        } else {
+            *at = static_cast<uint8_t>(*at + digit);
             doc->dataLen++;
+        }
     }
     return 0;
 }
@@ -684,7 +727,7 @@ int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n) {
         const char *here = reinterpret_cast<const char *>(bytes + i);
         bool prefix =
             (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
-        if (zconf_text_hex_value(bytes[i]) < 0 && !prefix)
+        if (hex_digits.value[bytes[i]] >= 16 && !prefix)
             return __xml_refuse(doc, XML_REFUSED_NUMBER_BYTE, here, nullptr);
         if (static_cast<uint32_t>(doc->dataLen) >= limit)
             return __xml_refuse(doc, XML_REFUSED_NUMBER_LONG, here, nullptr);
