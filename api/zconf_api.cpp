@@ -3,6 +3,7 @@
 #include "api/zconf_api.h"
 
 #include "api/zconf_journal.h"
+#include "tree/zconf_index.h"
 #include "tree/zconf_types.h"
 
 #include <algorithm>
@@ -95,6 +96,7 @@ void fork_child() {
 
 void register_fork_handlers() {
     static bool registered;
+    zconf_index_guard_forks(); // the tree's index lock is taken under the API mutex
     if (!registered && pthread_atfork(fork_prepare, fork_parent, fork_child) == 0)
         registered = true;
 }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 
 namespace {
 
@@ -237,7 +237,11 @@ struct slot {
     zconf_index *index;
 };
 
-std::mutex registry_lock;
+pthread_mutex_t registry_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void lock_registry() { pthread_mutex_lock(&registry_lock); }
+void unlock_registry() { pthread_mutex_unlock(&registry_lock); }
+
 slot *slots;
 uint32_t slot_count, slot_used; // slot_count a power of two
 
@@ -304,10 +308,18 @@ void unregister(slot *s) {
 
 } // namespace
 
+void zconf_index_guard_forks() {
+    static bool registered;
+    if (!registered && pthread_atfork(lock_registry, unlock_registry, unlock_registry) == 0)
+        registered = true;
+}
+
 zconf_index *zconf_index_get(const zconf_list *head) {
-    std::lock_guard<std::mutex> hold(registry_lock);
+    lock_registry();
     slot *s = find_slot(head);
-    return s != nullptr ? s->index : nullptr;
+    zconf_index *index = s != nullptr ? s->index : nullptr;
+    unlock_registry();
+    return index;
 }
 
 zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
@@ -354,8 +366,10 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
                 free_index(index);
                 return nullptr;
             }
-    std::lock_guard<std::mutex> hold(registry_lock);
-    if (!register_index(head, index)) {
+    lock_registry();
+    bool registered = register_index(head, index);
+    unlock_registry();
+    if (!registered) {
         free_index(index);
         return nullptr;
     }
@@ -364,14 +378,13 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
 
 void zconf_index_drop(const zconf_list *head) {
     zconf_index *index = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(registry_lock);
-        slot *s = find_slot(head);
-        if (s != nullptr) {
-            index = s->index;
-            unregister(s);
-        }
+    lock_registry();
+    slot *s = find_slot(head);
+    if (s != nullptr) {
+        index = s->index;
+        unregister(s);
     }
+    unlock_registry();
     if (index != nullptr)
         free_index(index);
 }

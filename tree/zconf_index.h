@@ -13,6 +13,10 @@ struct zconf_index;
 // Lists of more members than this get an index when a walk passes over them.
 enum : uint32_t { ZCONF_INDEX_THRESHOLD = 32 };
 
+// Has fork() take the registry's lock in the parent and let it go on both sides, so a
+// child never inherits it held. Call it before registering fork handlers of locks taken
+// around index calls: handlers registered earlier run their locking step later.
+void zconf_index_guard_forks();
 // The index registered for the list head, or NULL.
 zconf_index *zconf_index_get(const zconf_list *head);
 // Builds and registers an index of the list's members (values when of_values, else
