@@ -490,6 +490,7 @@ void put_escaped(std::string &out, const char *p, size_t n) {
     out.append(p + from, n - from);
 }
 
+// Appends level TABs and a start tag with its escaped name attribute.
 void put_start(std::string &out, int level, const char *element, const std::string &name) {
     out.append(static_cast<size_t>(level), '\t');
     out += '<';
@@ -499,6 +500,7 @@ void put_start(std::string &out, int level, const char *element, const std::stri
     out += "\">";
 }
 
+// Appends an end tag and its line feed.
 void put_end(std::string &out, const char *element) {
     out += "</";
     out += element;

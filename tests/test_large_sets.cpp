@@ -17,6 +17,7 @@ using namespace std::string_literals;
 
 constexpr int many = 3000;
 
+// The name with A-Z folded to a-z.
 std::string folded(std::string s) {
     for (char &c : s)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
@@ -91,6 +92,7 @@ int32_t reload(const std::string &text) {
     return write_document(text, ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR);
 }
 
+// Names 0..n-1 in a shuffled order fixed by the seed.
 std::vector<std::string> shuffled_names(int n, unsigned seed) {
     std::vector<std::string> names;
     for (int i = 0; i < n; i++)

@@ -37,6 +37,7 @@ struct name_ref {
     uint32_t len;
 };
 
+// The name of the key or value whose sibling link this is.
 name_ref name_of(const zconf_index *index, const zconf_list *link) {
     auto *l = const_cast<zconf_list *>(link);
     if (index->of_values) {
@@ -55,6 +56,7 @@ int compare(const zconf_index *index, const zconf_list *link, const char *name) 
 
 // ---- the hash of first members ----
 
+// FNV-1a of the name with A-Z folded to a-z, so names equal but for case hash alike.
 uint32_t name_hash(const char *name) {
     uint32_t h = 2166136261u;
     for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
@@ -154,6 +156,7 @@ position search(const zconf_index *index, const char *name, bool after) {
     return {lo, l};
 }
 
+// The member at a position, or NULL past the end.
 zconf_list *at(const zconf_index *index, position p) {
     return p.b < index->blocks ? index->block[p.b]->link[p.i] : nullptr;
 }
@@ -168,6 +171,7 @@ position locate(const zconf_index *index, zconf_list *link) {
     return p;
 }
 
+// Room for one more block pointer; false when the heap refuses it.
 bool grow_blocks(zconf_index *index) {
     if (index->blocks < index->capacity)
         return true;
@@ -222,6 +226,7 @@ bool insert_at(zconf_index *index, position p, zconf_list *link) {
     return true;
 }
 
+// Frees the index's hash, blocks and record.
 void free_index(zconf_index *index) {
     free(index->hash);
     for (uint32_t b = 0; b < index->blocks; b++)
@@ -239,17 +244,20 @@ struct slot {
 
 pthread_mutex_t registry_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// Takes and lets go of the registry's lock.
 void lock_registry() { pthread_mutex_lock(&registry_lock); }
 void unlock_registry() { pthread_mutex_unlock(&registry_lock); }
 
 slot *slots;
 uint32_t slot_count, slot_used; // slot_count a power of two
 
+// The slot where a head's search starts.
 uint32_t home(const zconf_list *head) {
     auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(head)) * 0x9E3779B97F4A7C15ull;
     return static_cast<uint32_t>(h >> 32) & (slot_count - 1);
 }
 
+// The slot of a registered head, or NULL.
 slot *find_slot(const zconf_list *head) {
     if (slot_count == 0)
         return nullptr;
@@ -261,6 +269,7 @@ slot *find_slot(const zconf_list *head) {
     }
 }
 
+// Puts an entry in the first free slot from its home on (one is always free).
 void place(slot s) {
     uint32_t i = home(s.head);
     while (slots[i].head != nullptr)
@@ -268,6 +277,8 @@ void place(slot s) {
     slots[i] = s;
 }
 
+// Registers the head's index, growing the table first when it would be over half full;
+// false when the heap refuses the growth.
 bool register_index(const zconf_list *head, zconf_index *index) {
     if (2 * (slot_used + 1) > slot_count) {
         uint32_t count = slot_count == 0 ? 16 : 2 * slot_count;

@@ -42,6 +42,7 @@ void list_unlink(zconf_list *link) {
 
 // ---- name indexes of large sibling sets ----
 
+// The index of the key's subkeys, or of its values, or NULL.
 zconf_index *subkey_index(const zconf_key *key) {
     return key->flags & ZCONF_FLAG_SUBKEY_INDEX ? zconf_index_get(&key->subkeys) : nullptr;
 }
@@ -50,6 +51,7 @@ zconf_index *value_index(const zconf_key *key) {
     return key->flags & ZCONF_FLAG_VALUE_INDEX ? zconf_index_get(&key->values) : nullptr;
 }
 
+// Frees the index of the key's subkeys, or of its values, if it has one.
 void drop_subkey_index(zconf_key *key) {
     if (key->flags & ZCONF_FLAG_SUBKEY_INDEX) {
         zconf_index_drop(&key->subkeys);
