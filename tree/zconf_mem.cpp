@@ -33,11 +33,11 @@ void count_node(int cls, int32_t sign, uint32_t size) {
 
 } // namespace
 
-bool zconf_heap_refuses_next() {
-    return zconf_mem_fail_countdown >= 0 && zconf_mem_fail_countdown-- == 0;
+void *zconf_heap_alloc(size_t bytes) {
+    if (zconf_mem_fail_countdown >= 0 && zconf_mem_fail_countdown-- == 0)
+        return nullptr;
+    return malloc(bytes);
 }
-
-void *zconf_heap_alloc(size_t bytes) { return zconf_heap_refuses_next() ? nullptr : malloc(bytes); }
 
 void zconf_heap_free(void *block) { free(block); }
 

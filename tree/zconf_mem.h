@@ -24,9 +24,6 @@ extern zconf_mem_class mem_cache[ZCONF_MEM_CLASSES + 1];
 // seam disarms itself (back to -1). -1 leaves the heap alone.
 extern int32_t zconf_mem_fail_countdown;
 
-// Takes one allocation's turn of the test seam without allocating: true when that
-// allocation is to fail (the seam then disarms itself), false otherwise.
-bool zconf_heap_refuses_next();
 // A heap block other than a node (document text, buffers), under the same test seam;
 // NULL when the heap (or the seam) refuses it.
 void *zconf_heap_alloc(size_t bytes);

@@ -45,7 +45,7 @@ int32_t open_read(zconf_key *root) {
     if (root == nullptr)
         return ZCONF_ERR_NOMEM;
     memset(&xml_read_buff, 0, sizeof xml_read_buff);
-    char *piece = __xml_piece_alloc(sizeof declaration);
+    char *piece = static_cast<char *>(zconf_heap_alloc(sizeof declaration));
     if (piece == nullptr)
         return ZCONF_ERR_NOMEM;
     memcpy(piece, declaration, sizeof declaration);
@@ -175,7 +175,7 @@ int32_t walk_step() {
 }
 
 void release_piece() {
-    __xml_piece_free(xml_read_buff.buff, xml_read_buff.len);
+    zconf_heap_free(xml_read_buff.buff);
     xml_read_buff.buff = nullptr;
 }
 
@@ -185,7 +185,6 @@ void end_read_pass() {
         __zconf_mark_key_closed(key);
     xml_read_buff.key = nullptr;
     release_piece();
-    __xml_piece_trim();
     xml_read_buff.len = xml_read_buff.pos = 0;
 }
 

@@ -1,5 +1,5 @@
 // XML encoder: the text of one line of the document (a key's start or end line, or a
-// value's line) in a heap block that holds it and a NUL.
+// value's line) in a heap block of exactly its length plus a NUL.
 #include "xml/zconf_xml_enc.h"
 
 #include "tree/zconf_mem.h"
@@ -119,22 +119,9 @@ char *put_data_text(char *dst, uint32_t type, const uint8_t *data, uint32_t n) {
     return dst;
 }
 
-// Lines of up to this many bytes (with their NUL) share one block size, so the block of
-// one can be kept for the next: most lines are this short.
-constexpr size_t small_piece = 256;
-char *spare_piece; // a small block given back, or NULL
-
 // A block of `size` bytes for a line, or NULL stored through piece.
 char *new_piece(size_t size, char **piece) {
-    if (size > small_piece) {
-        *piece = static_cast<char *>(zconf_heap_alloc(size));
-    } else if (spare_piece != nullptr) {
-        *piece = zconf_heap_refuses_next() ? nullptr : spare_piece;
-        if (*piece != nullptr)
-            spare_piece = nullptr;
-    } else {
-        *piece = static_cast<char *>(zconf_heap_alloc(small_piece));
-    }
+    *piece = static_cast<char *>(zconf_heap_alloc(size));
     return *piece;
 }
 
@@ -247,21 +234,4 @@ int32_t __xml_encode_key_close(int32_t level, const zconf_key * /*key*/, char **
         return 0;
     put_end_tag(put_tabs(out, level), element, e);
     return static_cast<int32_t>(size - 1);
-}
-
-void __xml_piece_free(char *piece, uint32_t len) {
-    if (piece != nullptr && len + 1 <= small_piece && spare_piece == nullptr)
-        spare_piece = piece;
-    else
-        zconf_heap_free(piece);
-}
-
-void __xml_piece_trim() {
-    zconf_heap_free(spare_piece);
-    spare_piece = nullptr;
-}
-
-char *__xml_piece_alloc(size_t size) {
-    char *piece;
-    return new_piece(size, &piece);
 }

@@ -1,5 +1,5 @@
 // XML encoder: turns one key or value of the tree into the text of one line of the
-// configuration document, in a heap block that holds it and a NUL.
+// configuration document, in a heap block of exactly its length plus a NUL.
 #pragma once
 
 #include "tree/zconf_int.h"
@@ -26,11 +26,3 @@ int32_t __xml_encode_binary_data(const uint8_t *p, uint32_t n, char *dst);
 int32_t __xml_encode_value(int32_t level, const zconf_value *value, char **piece);
 int32_t __xml_encode_key_open(int32_t level, const zconf_key *key, char **piece);
 int32_t __xml_encode_key_close(int32_t level, const zconf_key *key, char **piece);
-// A block of `size` bytes for a piece of the document (one turn of the heap's test seam),
-// to be given back through __xml_piece_free; NULL when the heap refuses it.
-char *__xml_piece_alloc(size_t size);
-// Gives back a piece's block of `len` characters and a NUL: a small one is kept for the next small
-// line (which then still takes its turn of the heap's test seam), any other is freed.
-void __xml_piece_free(char *piece, uint32_t len);
-// Frees the small block kept for reuse, if there is one.
-void __xml_piece_trim();
