@@ -40,21 +40,6 @@ struct name_table {
 };
 constexpr name_table ascii_name;
 
-// Hexadecimal digit values; whitespace and every other byte marked apart.
-constexpr uint8_t hex_space = 16, hex_other = 17;
-struct hex_table {
-    uint8_t value[256];
-    constexpr hex_table() : value() {
-        for (int c = 0; c < 256; c++)
-            value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
-                       : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
-                       : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
-                       : c == ' ' || c == '\t' || c == '\n' || c == '\r' ? hex_space
-                                                                         : hex_other;
-    }
-};
-constexpr hex_table hex_digits;
-
 // ---- Character classes and small scanners ----------------------------------------
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
@@ -692,21 +677,17 @@ int32_t start_key(xml_doc *doc, const char *element) {
 
 int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     for (int32_t i = 0; i < n; i++) {
-        int digit = hex_digits.value[bytes[i]];
-        if (digit == hex_space)
+        if (__xml_is_ws(bytes[i]))
             continue;
+        int digit = zconf_text_hex_value(bytes[i]);
         const char *here = reinterpret_cast<const char *>(bytes + i);
-        if (digit == hex_other)
+        if (digit < 0)
             return __xml_refuse(doc, XML_REFUSED_BINARY_DIGIT, here, nullptr);
         uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
-        if (doc->hexDigits++ % 2 == 0) { // the high digit of a new byte
-            if (reinterpret_cast<char *>(at) + 1 > work_end(doc))
-                return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
-            *at = static_cast<uint8_t>(digit * 16);
-        } else {
-            *at = static_cast<uint8_t>(*at + digit);
+        if (doc->hexDigits % 2 == 0 && reinterpret_cast<char *>(at) + 1 > work_end(doc))
+            return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
+        if (zconf_text_put_pair_digit(at, static_cast<uint32_t>(doc->hexDigits++), digit))
             doc->dataLen++;
-        }
     }
     return 0;
 }
@@ -727,7 +708,7 @@ int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n) {
         const char *here = reinterpret_cast<const char *>(bytes + i);
         bool prefix =
             (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
-        if (hex_digits.value[bytes[i]] >= 16 && !prefix)
+        if (zconf_text_hex_value(bytes[i]) < 0 && !prefix)
             return __xml_refuse(doc, XML_REFUSED_NUMBER_BYTE, here, nullptr);
         if (static_cast<uint32_t>(doc->dataLen) >= limit)
             return __xml_refuse(doc, XML_REFUSED_NUMBER_LONG, here, nullptr);

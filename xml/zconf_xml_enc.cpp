@@ -47,9 +47,6 @@ struct escape_table {
 };
 constexpr escape_table escaped_len;
 
-// The digits of a byte's pair, as the value text writes them.
-constexpr char hex_upper[] = "0123456789ABCDEF";
-
 char *put(char *dst, const char *text, size_t n) {
     memcpy(dst, text, n);
     return dst + n;
@@ -184,10 +181,8 @@ int32_t __xml_encode_multi_string(const uint8_t *p, uint32_t n, char *dst) {
 }
 
 int32_t __xml_encode_binary_data(const uint8_t *p, uint32_t n, char *dst) {
-    for (uint32_t i = 0; i < n; i++) {
-        dst[2 * i] = hex_upper[p[i] >> 4];
-        dst[2 * i + 1] = hex_upper[p[i] & 0xF];
-    }
+    for (uint32_t i = 0; i < n; i++)
+        dst = zconf_text_put_pair(dst, p[i]);
     return static_cast<int32_t>(2 * n);
 }
 
