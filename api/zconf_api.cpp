@@ -3,6 +3,7 @@
 #include "api/zconf_api.h"
 
 #include "api/zconf_journal.h"
+#include "tree/zconf_index.h"
 #include "tree/zconf_types.h"
 
 #include <algorithm>
@@ -95,6 +96,7 @@ void fork_child() {
 
 void register_fork_handlers() {
     static bool registered;
+    zconf_index_guard_forks(); // the tree's index lock is taken under the API mutex
     if (!registered && pthread_atfork(fork_prepare, fork_parent, fork_child) == 0)
         registered = true;
 }
@@ -407,7 +409,7 @@ int32_t DoviZUZDeleteKey(int32_t connection, int32_t hKey, char *keyName) {
         char *rest = keyName;
         zconf_key *found = __ZConfFindKey(key, &rest);
         printf("DoviZUZDeleteKey: trc1 hKey=%d, key=0x%08" PRIxPTR ", flags=0x%02x, keyName=<%s>\n",
-               hKey, reinterpret_cast<uintptr_t>(found), found->flags, rest);
+               hKey, reinterpret_cast<uintptr_t>(found), found->flags & ~ZCONF_FLAG_INDEXES, rest);
         if (*rest != 0)
             return ZCONF_ERR_NOENT;
         if (!zconf_list_empty(&found->subkeys))

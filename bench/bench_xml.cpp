@@ -1,7 +1,8 @@
 // Throughput of the XML stream channel on a device-like store: a write pass (parse, build
 // and merge into an empty store), a read pass (walk and encode), and as a baseline expat
-// parsing the same text into an equivalent tree of heap nodes. Two documents, of about
-// 40 KB and 4 MB, are generated from a seeded random source through the public calls.
+// and pugixml parsing the same text into an equivalent tree of heap nodes, and a direct
+// encoder writing that tree's text into one buffer. Two documents, of about 40 KB and
+// 4 MB, are generated from a seeded random source through the public calls.
 #include "api/zconf_api.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
@@ -15,6 +16,9 @@
 
 #ifdef DOVIZUZ_HAVE_EXPAT
 #include <expat.h>
+#endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+#include <pugixml.hpp>
 #endif
 
 #include <algorithm>
@@ -190,9 +194,10 @@ struct generator {
     }
 };
 
-// ---- the expat baseline: a tree of heap nodes with decoded names and data ----
+// ---- the baselines: a tree of heap nodes with decoded names and data ----
 
-#ifdef DOVIZUZ_HAVE_EXPAT
+#if defined(DOVIZUZ_HAVE_EXPAT) || defined(DOVIZUZ_HAVE_PUGIXML)
+#define DOVIZUZ_HAVE_BASELINE_TREE
 
 struct xvalue {
     std::string name;
@@ -207,16 +212,8 @@ struct xnode {
     std::vector<std::unique_ptr<xnode>> keys;
 };
 
-struct xparse {
-    XML_Parser parser;
-    std::unique_ptr<xnode> root;
-    xnode *cur = nullptr;
-    int type = -1; // the open value element's type code, -1 outside one
-    std::string vname, text;
-};
-
-// expat hands out UTF-8; the store keeps Latin-1. Expat refuses references to most
-// control characters, so the baseline's copy of the text carries them moved to
+// The parsers hand out UTF-8; the store keeps Latin-1. Expat refuses references to most
+// control characters, so the baselines' copy of the text carries them moved to
 // U+0080..U+009F (see shift_controls), and they are moved back here.
 void latin1(std::string_view utf8, std::string &out) {
     for (size_t i = 0; i < utf8.size(); i++) {
@@ -263,6 +260,18 @@ bool decode_value(int type, const std::string &text, std::string &data) {
     data.assign(reinterpret_cast<const char *>(number), bytes);
     return true;
 }
+
+#endif
+
+#ifdef DOVIZUZ_HAVE_EXPAT
+
+struct xparse {
+    XML_Parser parser;
+    std::unique_ptr<xnode> root;
+    xnode *cur = nullptr;
+    int type = -1; // the open value element's type code, -1 outside one
+    std::string vname, text;
+};
 
 void XMLCALL on_start(void *user, const XML_Char *name, const XML_Char **atts) {
     auto *p = static_cast<xparse *>(user);
@@ -329,6 +338,10 @@ std::unique_ptr<xnode> expat_parse(std::string_view text) {
     return ok ? std::move(p.root) : nullptr;
 }
 
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+
 // "&#x00;".."&#x1F;" other than TAB, LF and CR become "&#x80;".."&#x9F;", same length;
 // fails when the text holds raw bytes of that range, which would read back as controls.
 bool shift_controls(std::string &text) {
@@ -369,12 +382,189 @@ bool same_tree(const xnode &x, zconf_key *key) {
 
 #endif
 
+#ifdef DOVIZUZ_HAVE_PUGIXML
+
+// Copies a parsed element's keys and values into heap nodes; false when the document is
+// not one the store would load the same way.
+bool copy_pugi_key(const pugi::xml_node &element, xnode &into) {
+    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata) {
+            const char *t = child.value();
+            if (!std::all_of(t, t + std::strlen(t), is_ws))
+                return false;
+            continue;
+        }
+        if (child.type() != pugi::node_element)
+            return false;
+        int type = zconf_type_of_element(child.name());
+        std::string name;
+        latin1(child.attribute("name").value(), name);
+        if (type == ZCONF_TYPE_KEY) {
+            auto &sub = into.keys.emplace_back(std::make_unique<xnode>());
+            sub->name = std::move(name);
+            sub->parent = &into;
+            if (!copy_pugi_key(child, *sub))
+                return false;
+        } else if (zconf_is_value_type(type) && into.parent != nullptr) {
+            std::string text;
+            for (pugi::xml_node t = child.first_child(); t; t = t.next_sibling())
+                if (t.type() == pugi::node_pcdata)
+                    text += t.value();
+                else
+                    return false;
+            xvalue v{std::move(name), static_cast<uint32_t>(type), {}};
+            if (!decode_value(type, text, v.data))
+                return false;
+            into.values.push_back(std::move(v));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Parses the whole text (Latin-1, read into UTF-8) and copies its DOM into heap nodes; the
+// tree, or nullptr when pugixml or the copy refused it.
+std::unique_ptr<xnode> pugixml_parse(std::string_view text) {
+    pugi::xml_document doc;
+    unsigned options = (pugi::parse_default | pugi::parse_ws_pcdata) & ~pugi::parse_eol;
+    if (!doc.load_buffer(text.data(), text.size(), options, pugi::encoding_latin1))
+        return nullptr;
+    pugi::xml_node top = doc.document_element();
+    auto root = std::make_unique<xnode>();
+    latin1(top.attribute("name").value(), root->name);
+    if (zconf_type_of_element(top.name()) != ZCONF_TYPE_KEY || root->name != ZCONF_ROOT_NAME ||
+        !copy_pugi_key(top, *root))
+        return nullptr;
+    return root;
+}
+
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+
+// The baseline tree of the text, from whichever parser is present.
+std::unique_ptr<xnode> expat_or_pugixml(std::string_view text) {
+#ifdef DOVIZUZ_HAVE_PUGIXML
+    return pugixml_parse(text);
+#else
+    return expat_parse(text);
+#endif
+}
+
+// ---- the direct encoder: the tree's text written into one buffer ----
+
+struct escapes {
+    uint8_t len[256]; // 1 for a byte written as itself
+    constexpr escapes() : len() {
+        for (int c = 0; c < 256; c++)
+            len[c] = c < 0x20 ? 6 : 1;
+        len[uint8_t{'"'}] = 6;
+        len[uint8_t{'&'}] = 5;
+        len[uint8_t{'<'}] = len[uint8_t{'>'}] = 4;
+    }
+};
+constexpr escapes escape;
+
+// Appends the bytes escaped as the document writes them.
+void put_escaped(std::string &out, const char *p, size_t n) {
+    static const char hex[] = "0123456789ABCDEF";
+    size_t from = 0;
+    for (size_t i = 0; i < n; i++) {
+        auto c = static_cast<uint8_t>(p[i]);
+        if (escape.len[c] == 1)
+            continue;
+        out.append(p + from, i - from);
+        from = i + 1;
+        if (c == '"')
+            out += "&quot;";
+        else if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out += {'&', '#', 'x', hex[c >> 4], hex[c & 15], ';'};
+    }
+    out.append(p + from, n - from);
+}
+
+// Appends level TABs and a start tag with its escaped name attribute.
+void put_start(std::string &out, int level, const char *element, const std::string &name) {
+    out.append(static_cast<size_t>(level), '\t');
+    out += '<';
+    out += element;
+    out += " name=\"";
+    put_escaped(out, name.data(), name.size());
+    out += "\">";
+}
+
+// Appends an end tag and its line feed.
+void put_end(std::string &out, const char *element) {
+    out += "</";
+    out += element;
+    out += ">\n";
+}
+
+// Appends a key's lines (its start line, its values, its subkeys, its end line).
+void encode_key(std::string &out, const xnode &key, int level) {
+    const char *kelem = zconf_type(ZCONF_TYPE_KEY).element;
+    put_start(out, level, kelem, key.name);
+    out += '\n';
+    for (const xvalue &v : key.values) {
+        const char *element = zconf_type(v.type).element;
+        put_start(out, level + 1, element, v.name);
+        const auto *data = reinterpret_cast<const uint8_t *>(v.data.data());
+        switch (zconf_type(v.type).text) {
+        case ZCONF_TEXT_NONE:
+            break;
+        case ZCONF_TEXT_BYTES: {
+            size_t at = out.size();
+            out.resize(at + 2 * v.data.size());
+            char *dst = out.data() + at;
+            for (uint8_t b : v.data)
+                dst = zconf_text_put_pair(dst, b);
+            break;
+        }
+        case ZCONF_TEXT_STRING:
+            put_escaped(out, v.data.data(), std::strlen(v.data.c_str()));
+            break;
+        case ZCONF_TEXT_STRING_LIST:
+            put_escaped(out, v.data.data(), v.data.size());
+            break;
+        case ZCONF_TEXT_NUMBER32:
+        case ZCONF_TEXT_NUMBER64: {
+            char number[32];
+            out.append(number,
+                       static_cast<size_t>(zconf_text_write_number(number, v.type, data) - number));
+            break;
+        }
+        }
+        put_end(out, element);
+    }
+    for (const auto &sub : key.keys)
+        encode_key(out, *sub, level + 1);
+    out.append(static_cast<size_t>(level), '\t');
+    put_end(out, kelem);
+}
+
+// The whole document's text: the prologue the store writes, then the tree.
+void encode_direct(std::string &out, std::string_view prologue, const xnode &root) {
+    out.clear();
+    out.append(prologue);
+    encode_key(out, root, 0);
+}
+
+#endif
+
 // ---- the two documents ----
 
 struct document {
     explicit document(size_t size) : target(size) {}
     size_t target;
-    std::string text, shifted; // shifted: the text as the baseline reads it
+    std::string text, shifted; // shifted: the text as the baselines read it
+    size_t prologue = 0;       // bytes before the root key's start tag
     uint32_t nodes = 0;        // live nodes with the document loaded, the root included
     bool ok = false;
     std::once_flag once;
@@ -400,11 +590,25 @@ void build(document &d) {
     d.nodes = mem_cache[0].count;
     empty_store();
     d.ok = d.ok && write_in_pieces(d.text) == 0 && mem_cache[0].count == d.nodes;
-#ifdef DOVIZUZ_HAVE_EXPAT
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
     d.shifted = d.text;
-    std::unique_ptr<xnode> tree =
-        d.ok && shift_controls(d.shifted) ? expat_parse(d.shifted) : nullptr;
+    d.ok = d.ok && shift_controls(d.shifted);
+    d.prologue = d.text.find("<" + std::string(zconf_type(ZCONF_TYPE_KEY).element) + " ");
+    std::unique_ptr<xnode> tree;
+#endif
+#ifdef DOVIZUZ_HAVE_EXPAT
+    tree = d.ok ? expat_parse(d.shifted) : nullptr;
     d.ok = tree != nullptr && same_tree(*tree, ZCONF_ROOT);
+#endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+    tree = d.ok ? pugixml_parse(d.shifted) : nullptr;
+    d.ok = tree != nullptr && same_tree(*tree, ZCONF_ROOT);
+#endif
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+    std::string direct;
+    if (d.ok)
+        encode_direct(direct, std::string_view(d.text).substr(0, d.prologue), *tree);
+    d.ok = d.ok && direct == d.text;
 #endif
     empty_store();
 }
@@ -489,6 +693,200 @@ void BM_expat_baseline(benchmark::State &state, int which) {
 }
 #endif
 
+#ifdef DOVIZUZ_HAVE_PUGIXML
+// pugixml parsing the same bytes, all at once, and copying its DOM into a tree of heap
+// nodes; freeing the tree is not timed.
+void BM_pugixml_baseline(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    std::unique_ptr<xnode> tree;
+    run(
+        state, *d, [&] { return (tree = pugixml_parse(d->shifted)) != nullptr; },
+        [&] {
+            tree.reset();
+            return true;
+        });
+}
+#endif
+
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+// The document's text written from the heap tree into one buffer, which is kept between
+// iterations as a reader's buffer would be.
+void BM_direct_encoder(benchmark::State &state, int which) {
+    document *d = prepare(state, which);
+    if (d == nullptr)
+        return;
+    std::unique_ptr<xnode> tree = expat_or_pugixml(d->shifted);
+    std::string out;
+    std::string_view prologue = std::string_view(d->text).substr(0, d->prologue);
+    if (tree == nullptr) {
+        state.SkipWithError("the baseline tree could not be built");
+        return;
+    }
+    run(
+        state, *d,
+        [&] {
+            encode_direct(out, prologue, *tree);
+            benchmark::DoNotOptimize(out.data());
+            return out.size() == d->text.size();
+        },
+        nullptr);
+}
+#endif
+
+// ---- scaling: large sibling sets ----
+
+// Seconds per key (or value) of a pass over `n` of them, as a counter.
+benchmark::Counter per_item(double n) {
+    return benchmark::Counter(n, benchmark::Counter::kIsIterationInvariantRate |
+                                     benchmark::Counter::kInvert);
+}
+
+// Keys in the generated 40 KB document (the root aside), for its per-key figure.
+uint32_t count_keys(const std::string &text) {
+    uint32_t n = 0;
+    for (size_t at = 0; (at = text.find("<KEY ", at)) != std::string::npos; at++)
+        n++;
+    return n - 1;
+}
+
+// A document of n keys side by side under the root, each with one DWORD, named
+// "Lease0000000".. in name order or shuffled.
+std::string flat_document(uint32_t n, bool shuffled) {
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; i++)
+        order[i] = i;
+    if (shuffled)
+        std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    std::string text = std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n";
+    char line[160];
+    for (uint32_t i : order) {
+        snprintf(
+            line, sizeof line,
+            "\t<KEY name=\"Lease%07u\">\n\t\t<VALUE_DWORD name=\"Lease\">0x%08X</VALUE_DWORD>\n"
+            "\t</KEY>\n",
+            i, i);
+        text += line;
+    }
+    return text + "</KEY>\n";
+}
+
+// A document of one key holding n DWORD values, named in order or shuffled.
+std::string wide_document(uint32_t n, bool shuffled) {
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; i++)
+        order[i] = i;
+    if (shuffled)
+        std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    std::string text =
+        std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Wide\">\n";
+    char line[160];
+    for (uint32_t i : order) {
+        snprintf(line, sizeof line, "\t\t<VALUE_DWORD name=\"Rule%07u\">0x%08X</VALUE_DWORD>\n", i,
+                 i);
+        text += line;
+    }
+    return text + "\t</KEY>\n</KEY>\n";
+}
+
+// The per-key cost of a write pass of the generated 40 KB document, for comparison.
+void BM_device_per_key(benchmark::State &state) {
+    document *d = prepare(state, 0);
+    if (d == nullptr)
+        return;
+    empty_store();
+    run(
+        state, *d, [&] { return write_in_pieces(d->text) == 0; },
+        [&] {
+            empty_store();
+            return true;
+        });
+    state.counters["per_key"] = per_item(count_keys(d->text));
+}
+
+// Loading n flat keys (argument 1: shuffled) into the empty store.
+void BM_load_flat(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::string text = flat_document(n, state.range(1) != 0);
+    empty_store();
+    for (auto _ : state) {
+        bool ok = write_in_pieces(text) == 0;
+        state.PauseTiming();
+        ok = ok && mem_cache[0].count == 2 * n + 1;
+        empty_store();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError("the keys did not load");
+            break;
+        }
+    }
+    state.counters["per_key"] = per_item(n);
+}
+
+// Loading one key of n values (argument 1: shuffled names) into the empty store.
+void BM_load_values(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::string text = wide_document(n, state.range(1) != 0);
+    empty_store();
+    for (auto _ : state) {
+        bool ok = write_in_pieces(text) == 0;
+        state.PauseTiming();
+        ok = ok && mem_cache[0].count == n + 2;
+        empty_store();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError("the values did not load");
+            break;
+        }
+    }
+    state.counters["per_value"] = per_item(n);
+}
+
+// Opening (and closing) the last of n flat keys.
+void BM_open_last_of(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    empty_store();
+    if (write_in_pieces(flat_document(n, false)) != 0) {
+        state.SkipWithError("the keys did not load");
+        return;
+    }
+    char path[32];
+    snprintf(path, sizeof path, "Lease%07u", n - 1);
+    for (auto _ : state) {
+        ZConfKeyHandle h;
+        if (ZConfOpenKeyEx(ZCONF_HKEY_ROOT, path, ZCONF_KEY_READ, &h) != 0) {
+            state.SkipWithError("the key was not found");
+            break;
+        }
+        ZConfCloseKey(h);
+    }
+    empty_store();
+}
+
+// Reading the last of n values of one key (through a handle open throughout).
+void BM_query_last_of(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    empty_store();
+    ZConfKeyHandle h;
+    if (write_in_pieces(wide_document(n, false)) != 0 ||
+        ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Wide", ZCONF_KEY_READ, &h) != 0) {
+        state.SkipWithError("the values did not load");
+        return;
+    }
+    char name[32];
+    snprintf(name, sizeof name, "Rule%07u", n - 1);
+    for (auto _ : state) {
+        uint32_t v = 0, size = sizeof v;
+        if (ZConfQueryValueEx(h, name, nullptr, &v, &size) != 0 || v != n - 1) {
+            state.SkipWithError("the value was not found");
+            break;
+        }
+    }
+    ZConfCloseKey(h);
+    empty_store();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -500,7 +898,25 @@ int main(int argc, char **argv) {
 #ifdef DOVIZUZ_HAVE_EXPAT
         benchmark::RegisterBenchmark(("BM_expat_baseline" + at).c_str(), BM_expat_baseline, i);
 #endif
+#ifdef DOVIZUZ_HAVE_PUGIXML
+        benchmark::RegisterBenchmark(("BM_pugixml_baseline" + at).c_str(), BM_pugixml_baseline, i);
+#endif
+#ifdef DOVIZUZ_HAVE_BASELINE_TREE
+        benchmark::RegisterBenchmark(("BM_direct_encoder" + at).c_str(), BM_direct_encoder, i);
+#endif
     }
+    benchmark::RegisterBenchmark("BM_device_per_key/40k", BM_device_per_key);
+    auto *flat = benchmark::RegisterBenchmark("BM_load_flat", BM_load_flat);
+    for (int64_t n : {1000, 16000, 100000, 400000})
+        for (int64_t shuffled : {0, 1})
+            flat->Args({n, shuffled});
+    benchmark::RegisterBenchmark("BM_load_values", BM_load_values)
+        ->Args({1000, 0})
+        ->Args({1000, 1})
+        ->Args({100000, 0})
+        ->Args({100000, 1});
+    benchmark::RegisterBenchmark("BM_open_last_of", BM_open_last_of)->Arg(10)->Arg(100000);
+    benchmark::RegisterBenchmark("BM_query_last_of", BM_query_last_of)->Arg(10)->Arg(100000);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -5,7 +5,7 @@
 # its tests under qemu user-mode emulation needs on top of that (GoogleTest is built from
 # its sources for the target). Does nothing when everything is there already.
 set -euo pipefail
-packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev clang libclang-rt-14-dev llvm
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev libpugixml-dev clang libclang-rt-14-dev llvm
           pkg-config dpkg-dev file)
 if [ "${1:-}" = --cross ]; then
   packages=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user googletest)

@@ -2,6 +2,7 @@
 // merging nodes.
 #include "tree/zconf_int.h"
 
+#include "tree/zconf_index.h"
 #include "tree/zconf_mem.h"
 #include "tree/zconf_types.h"
 
@@ -39,12 +40,75 @@ void list_unlink(zconf_list *link) {
     link->next->prev = link->prev;
 }
 
+// ---- name indexes of large sibling sets ----
+
+// The index of the key's subkeys, or of its values, or NULL.
+zconf_index *subkey_index(const zconf_key *key) {
+    return key->flags & ZCONF_FLAG_SUBKEY_INDEX ? zconf_index_get(&key->subkeys) : nullptr;
+}
+
+zconf_index *value_index(const zconf_key *key) {
+    return key->flags & ZCONF_FLAG_VALUE_INDEX ? zconf_index_get(&key->values) : nullptr;
+}
+
+// Frees the index of the key's subkeys, or of its values, if it has one.
+void drop_subkey_index(zconf_key *key) {
+    if (key->flags & ZCONF_FLAG_SUBKEY_INDEX) {
+        zconf_index_drop(&key->subkeys);
+        key->flags &= static_cast<uint8_t>(~ZCONF_FLAG_SUBKEY_INDEX);
+    }
+}
+
+void drop_value_index(zconf_key *key) {
+    if (key->flags & ZCONF_FLAG_VALUE_INDEX) {
+        zconf_index_drop(&key->values);
+        key->flags &= static_cast<uint8_t>(~ZCONF_FLAG_VALUE_INDEX);
+    }
+}
+
+// Indexes the key's subkeys (or values) after a walk passed over `walked` of them, when
+// that is many; without heap room the list simply goes on being walked.
+void index_after_walk(zconf_key *key, bool of_values, uint32_t walked) {
+    if (walked <= ZCONF_INDEX_THRESHOLD)
+        return;
+    if (zconf_index_build(of_values ? &key->values : &key->subkeys, of_values) != nullptr)
+        key->flags |= of_values ? ZCONF_FLAG_VALUE_INDEX : ZCONF_FLAG_SUBKEY_INDEX;
+}
+
+// Adds a newly linked member to an index; an index that cannot take it is dropped.
+void index_insert(zconf_key *key, zconf_index *index, bool of_values, zconf_list *link) {
+    if (!zconf_index_insert(index, link))
+        of_values ? drop_value_index(key) : drop_subkey_index(key);
+}
+
+// Unlinks a subkey from its parent's list and index.
+void unlink_subkey(zconf_key *key) {
+    if (key->parent != nullptr)
+        if (zconf_index *index = subkey_index(key->parent))
+            zconf_index_remove(index, &key->sibling);
+    list_unlink(&key->sibling);
+}
+
+// Unlinks a value from its key's list and index.
+void unlink_value(zconf_value *value) {
+    if (zconf_index *index = value_index(value->parent))
+        zconf_index_remove(index, &value->sibling);
+    list_unlink(&value->sibling);
+}
+
+// The first member of that name in the list, walking it; indexes the list when the walk
+// was long.
 template <typename Node, Node *(*of)(zconf_list *)>
-Node *list_find(zconf_list *head, const char *name) {
-    for (zconf_list *l = head->next; l != head; l = l->next)
-        if (name_matches(of(l), name))
-            return of(l);
-    return nullptr;
+Node *list_find(zconf_key *key, zconf_list *head, const char *name) {
+    uint32_t walked = 0;
+    Node *found = nullptr;
+    for (zconf_list *l = head->next; l != head; l = l->next, walked++)
+        if (name_matches(of(l), name)) {
+            found = of(l);
+            break;
+        }
+    index_after_walk(key, head == &key->values, walked);
+    return found;
 }
 
 template <typename Node, Node *(*of)(zconf_list *)> Node *list_at(zconf_list *head, int32_t index) {
@@ -64,6 +128,7 @@ void mark_ancestors(zconf_key *key, int delta) {
 // Moves every value of a source key into the destination key: a value whose name the
 // destination already has takes that value's place, any other is appended.
 void merge_values(zconf_key *destination, zconf_key *source) {
+    drop_value_index(source);
     while (!zconf_list_empty(&source->values)) {
         zconf_value *value = zconf_value_of(source->values.next);
         list_unlink(&value->sibling);
@@ -77,8 +142,13 @@ int zconf_casecmp(const char *a, const char *b, size_t n) {
     const auto *x = reinterpret_cast<const unsigned char *>(a);
     const auto *y = reinterpret_cast<const unsigned char *>(b);
     for (size_t i = 0; i < n; i++) {
+        if (x[i] == y[i]) { // the common case: equal bytes need no folding
+            if (x[i] == 0)
+                return 0;
+            continue;
+        }
         int d = fold.lower[x[i]] - fold.lower[y[i]];
-        if (d != 0 || x[i] == 0)
+        if (d != 0)
             return d;
     }
     return 0;
@@ -111,15 +181,32 @@ zconf_key *__zconf_create_root() {
 }
 
 zconf_key *__zconf_find_subkey(zconf_key *key, const char *name) {
-    return list_find<zconf_key, zconf_key_of>(&key->subkeys, name);
+    if (zconf_list_empty(&key->subkeys))
+        return nullptr;
+    // The list is in name order: a name past the last one is in no place of it.
+    const zconf_key *last = zconf_key_of(key->subkeys.prev);
+    if (zconf_casecmp(last->name, name, last->name_len + 1u) < 0)
+        return nullptr;
+    if (zconf_index *index = subkey_index(key)) {
+        zconf_list *found = zconf_index_find(index, name);
+        return found != nullptr ? zconf_key_of(found) : nullptr;
+    }
+    return list_find<zconf_key, zconf_key_of>(key, &key->subkeys, name);
 }
 
 void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
     // Keys mostly arrive in name order (a document is written sorted), so try the end first.
     zconf_list *at = parent->subkeys.next;
+    zconf_index *index = subkey_index(parent);
+    uint32_t walked = 0;
     if (!zconf_list_empty(&parent->subkeys)) {
         const zconf_key *last = zconf_key_of(parent->subkeys.prev);
         if (zconf_casecmp(last->name, key->name, last->name_len + 1u) <= 0)
+            at = &parent->subkeys;
+    }
+    if (at != &parent->subkeys && index != nullptr) {
+        at = zconf_index_after(index, key->name);
+        if (at == nullptr)
             at = &parent->subkeys;
     }
     while (at != &parent->subkeys) {
@@ -127,19 +214,26 @@ void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
         if (zconf_casecmp(existing->name, key->name, existing->name_len + 1u) > 0)
             break;
         at = at->next;
+        walked++;
     }
     list_link_before(at, &key->sibling);
     key->parent = parent;
+    if (index != nullptr)
+        index_insert(parent, index, false, &key->sibling);
+    else
+        index_after_walk(parent, false, walked);
 }
 
 void __zconf_del_subkey(zconf_key *key) {
+    drop_subkey_index(key);
+    drop_value_index(key);
     zconf_list *l = key->values.next;
     while (l != &key->values) {
         zconf_list *next = l->next;
         zconf_mem_free(zconf_value_of(l));
         l = next;
     }
-    list_unlink(&key->sibling);
+    unlink_subkey(key);
     zconf_mem_free(key);
 }
 
@@ -175,31 +269,50 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
 }
 
 zconf_value *__zconf_find_value(zconf_key *key, const char *name) {
-    return list_find<zconf_value, zconf_value_of>(&key->values, name);
+    if (zconf_index *index = value_index(key)) {
+        zconf_list *found = zconf_index_find(index, name);
+        return found != nullptr ? zconf_value_of(found) : nullptr;
+    }
+    return list_find<zconf_value, zconf_value_of>(key, &key->values, name);
 }
 
 void __zconf_add_value(zconf_key *key, zconf_value *value) {
     list_link_before(&key->values, &value->sibling);
     value->parent = key;
+    if (zconf_index *index = value_index(key))
+        index_insert(key, index, true, &value->sibling);
 }
 
 void __zconf_ins_value(zconf_value *existing, zconf_value *value) {
+    zconf_key *key = existing->parent;
     list_link_before(existing->sibling.next, &value->sibling);
-    value->parent = existing->parent;
+    value->parent = key;
+    zconf_index *index = value_index(key);
+    if (index == nullptr)
+        return;
+    // Behind a value of its own name its place among equal names is known; elsewhere it
+    // is not, and the index goes (a later walk builds it again).
+    if (zconf_casecmp(existing->name, value->name, existing->name_len + 1u) != 0 ||
+        !zconf_index_insert_behind(index, &existing->sibling, &value->sibling))
+        drop_value_index(key);
 }
 
 void __zconf_put_value(zconf_key *key, zconf_value *value) {
     zconf_value *old = __zconf_find_value(key, value->name);
-    if (old != nullptr) {
-        __zconf_ins_value(old, value);
-        __zconf_del_value(old);
-    } else {
+    if (old == nullptr) {
         __zconf_add_value(key, value);
+        return;
     }
+    list_link_before(old->sibling.next, &value->sibling);
+    value->parent = key;
+    if (zconf_index *index = value_index(key))
+        zconf_index_replace(index, &old->sibling, &value->sibling);
+    list_unlink(&old->sibling);
+    zconf_mem_free(old);
 }
 
 void __zconf_del_value(zconf_value *value) {
-    list_unlink(&value->sibling);
+    unlink_value(value);
     zconf_mem_free(value);
 }
 
@@ -212,11 +325,16 @@ void __zconf_mark_key_open(zconf_key *key) { mark_ancestors(key, 1); }
 void __zconf_mark_key_closed(zconf_key *key) { mark_ancestors(key, -1); }
 
 void __zconf_del_tree(zconf_key *key) {
+    if (key->parent != nullptr) {
+        unlink_subkey(key);
+        zconf_list_init(&key->sibling);
+    }
     key->parent = nullptr;
     zconf_key *current = key;
     while (current != nullptr) {
         zconf_key *next = current->parent;
         while (!zconf_list_empty(&current->subkeys)) {
+            drop_subkey_index(current); // all of its subkeys go
             next = current;
             current = zconf_key_of(current->subkeys.next);
         }
@@ -227,6 +345,7 @@ void __zconf_del_tree(zconf_key *key) {
 
 void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
     while (source != nullptr) {
+        drop_subkey_index(source); // the source is only taken from the front, never searched
         if (!zconf_list_empty(&source->subkeys)) {
             zconf_key *sub = zconf_key_of(source->subkeys.next);
             zconf_key *match = __zconf_find_subkey(destination, sub->name);
@@ -248,7 +367,7 @@ void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
 }
 
 void __zconf_merge_subkey(zconf_key *destination, zconf_key *key) {
-    list_unlink(&key->sibling);
+    unlink_subkey(key);
     zconf_list_init(&key->sibling);
     key->parent = nullptr;
     __zconf_merge_trees(destination, key);

@@ -39,9 +39,13 @@ struct zconf_value {
 
 enum : uint8_t {
     ZCONF_FLAG_CLASS_MASK = 0x07,
+    ZCONF_FLAG_SUBKEY_INDEX = 0x08, // the key's subkeys have a name index (tree/zconf_index.h)
     ZCONF_FLAG_DELETE_PENDING = 0x10,
     ZCONF_FLAG_VOLATILE = 0x20,
+    ZCONF_FLAG_VALUE_INDEX = 0x40, // the key's values have a name index
     ZCONF_FLAG_KEY = 0x80,
+    // Bookkeeping of the tree alone, never shown with a key's flags.
+    ZCONF_FLAG_INDEXES = ZCONF_FLAG_SUBKEY_INDEX | ZCONF_FLAG_VALUE_INDEX,
 };
 
 enum : uint32_t {

@@ -75,8 +75,13 @@ uint32_t zconf_type_number_bytes(uint32_t code) {
 int32_t zconf_type_of_element(const char *name) {
     if (names_element(zconf_types[ZCONF_TYPE_KEY], name)) // the most frequent, looked at first
         return ZCONF_TYPE_KEY;
+    // Every other element name is "VALUE_" and a type word: compare the words only.
+    constexpr size_t prefix = 6;
+    if (strncmp(name, "VALUE_", prefix) != 0)
+        return -1;
     for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
-        if (names_element(zconf_types[code], name))
+        if (zconf_types[code].element[0] == 'V' &&
+            strcmp(zconf_types[code].element + prefix, name + prefix) == 0)
             return static_cast<int32_t>(code);
     return -1;
 }

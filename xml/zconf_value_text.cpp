@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr char hex_digits[] = "0123456789ABCDEF";
-
 constexpr char number_prefix[] = "0x";
 constexpr uint32_t number_prefix_len = sizeof number_prefix - 1;
 
@@ -54,33 +52,20 @@ uint64_t order_word(uint32_t code, uint64_t word) {
     return __xml_swap_qword_endian(word);
 }
 
+constexpr zconf_hex_table make_hex_table() {
+    zconf_hex_table table{};
+    for (int c = 0; c < 256; c++)
+        table.value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                         : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                         : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                                                : int8_t{-1};
+    return table;
+}
+
 } // namespace
 
-int zconf_text_hex_value(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-char *zconf_text_put_pair(char *dst, uint8_t byte) {
-    *dst++ = hex_digits[byte >> 4];
-    *dst++ = hex_digits[byte & 0xF];
-    return dst;
-}
-
-bool zconf_text_put_pair_digit(uint8_t *byte, uint32_t digits_before, int digit) {
-    assert(digit >= 0 && digit < 16);
-    if (digits_before % 2 == 0) {
-        *byte = static_cast<uint8_t>(digit * 16);
-        return false;
-    }
-    *byte = static_cast<uint8_t>(*byte + digit);
-    return true;
-}
+const char zconf_text_hex_digits[17] = "0123456789ABCDEF";
+const zconf_hex_table zconf_text_hex_values = make_hex_table();
 
 uint32_t zconf_text_number_max(uint32_t bytes) {
     return bytes == sizeof(uint32_t) ? ZCONF_TEXT_NUMBER32_MAX : ZCONF_TEXT_NUMBER64_MAX;

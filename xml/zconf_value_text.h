@@ -14,16 +14,35 @@ enum : uint32_t {
     ZCONF_TEXT_NUMBER64_MAX = 20, // longest text of a 64-bit number: 20 decimal digits
 };
 
+// The hexadecimal digits: the uppercase ones written, the value of each byte read (-1 for
+// a byte that is no digit). Tables, so the codec's loops cost no call per byte.
+struct zconf_hex_table {
+    int8_t value[256];
+};
+extern const char zconf_text_hex_digits[17];
+extern const zconf_hex_table zconf_text_hex_values;
+
 // The value 0..15 of a hexadecimal digit in either case, or -1 for any other byte.
-int zconf_text_hex_value(uint8_t c);
+inline int zconf_text_hex_value(uint8_t c) { return zconf_text_hex_values.value[c]; }
 
 // Writes the byte as two uppercase hexadecimal digits; returns the position after them.
-char *zconf_text_put_pair(char *dst, uint8_t byte);
+inline char *zconf_text_put_pair(char *dst, uint8_t byte) {
+    dst[0] = zconf_text_hex_digits[byte >> 4];
+    dst[1] = zconf_text_hex_digits[byte & 0xF];
+    return dst + 2;
+}
 
 // Puts one digit (0..15) of binary data written as digit pairs into its byte: after an
 // even count of digits it is a byte's high half, else its low half. Returns true when
 // the byte is complete.
-bool zconf_text_put_pair_digit(uint8_t *byte, uint32_t digits_before, int digit);
+inline bool zconf_text_put_pair_digit(uint8_t *byte, uint32_t digits_before, int digit) {
+    if (digits_before % 2 == 0) {
+        *byte = static_cast<uint8_t>(digit * 16);
+        return false;
+    }
+    *byte = static_cast<uint8_t>(*byte + digit);
+    return true;
+}
 
 // Longest number text of a 4- or 8-byte number.
 uint32_t zconf_text_number_max(uint32_t bytes);

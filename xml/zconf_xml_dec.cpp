@@ -22,6 +22,24 @@ const xml_entity_observer *xml_observer;
 
 namespace {
 
+// Name classes of the ASCII bytes, which every locale classifies alike: letters start a
+// name, letters and digits continue one, and so do the punctuation bytes listed. Bytes
+// from 0x80 are asked of the process locale.
+enum : uint8_t { name_first = 1, name_any = 2 };
+struct name_table {
+    uint8_t bits[128];
+    constexpr name_table() : bits() {
+        for (int c = 0; c < 128; c++) {
+            bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+            bool digit = c >= '0' && c <= '9';
+            bits[c] = static_cast<uint8_t>(
+                (letter || c == '_' || c == ':' ? name_first : 0) |
+                (letter || digit || c == '.' || c == '-' || c == '_' || c == ':' ? name_any : 0));
+        }
+    }
+};
+constexpr name_table ascii_name;
+
 // ---- Character classes and small scanners ----------------------------------------
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
@@ -278,10 +296,16 @@ int32_t scan_byte(xml_write_record *record, uint8_t c) {
 
 int __xml_is_ws(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
-int __xml_is_name_first_char(uint8_t c) { return isalpha(c) || c == '_' || c == ':'; }
+int __xml_is_name_first_char(uint8_t c) {
+    if (c < 0x80)
+        return (ascii_name.bits[c] & name_first) != 0;
+    return isalpha(c);
+}
 
 int __xml_is_name_char(uint8_t c) {
-    return isalnum(c) || c == '.' || c == '-' || c == '_' || c == ':';
+    if (c < 0x80)
+        return (ascii_name.bits[c] & name_any) != 0;
+    return isalnum(c);
 }
 
 // ---- Tokenizer ----------------------------------------------------------------------

@@ -155,15 +155,28 @@ int32_t __xml_multistring_len(const uint8_t *p, uint32_t n) {
 
 int32_t __xml_encode_string(const char *s, char *dst) {
     char *out = dst;
-    for (; *s != 0; s++)
-        out = put_escaped(out, static_cast<uint8_t>(*s));
+    for (;;) { // runs of bytes written as themselves are copied whole
+        const char *run = s;
+        while (escaped_len.len[static_cast<uint8_t>(*s)] == 1)
+            s++;
+        out = put(out, run, static_cast<size_t>(s - run));
+        if (*s == 0)
+            break;
+        out = put_escaped(out, static_cast<uint8_t>(*s++));
+    }
     return static_cast<int32_t>(out - dst);
 }
 
 int32_t __xml_encode_multi_string(const uint8_t *p, uint32_t n, char *dst) {
     char *out = dst;
-    for (uint32_t i = 0; i < n; i++)
-        out = put_escaped(out, p[i]);
+    for (uint32_t i = 0; i < n;) {
+        uint32_t run = i;
+        while (i < n && escaped_len.len[p[i]] == 1)
+            i++;
+        out = put(out, reinterpret_cast<const char *>(p + run), i - run);
+        if (i < n)
+            out = put_escaped(out, p[i++]);
+    }
     return static_cast<int32_t>(out - dst);
 }
 

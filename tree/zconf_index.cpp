@@ -1,0 +1,460 @@
+// Name index of large sibling lists: sorted blocks of member links, and the registry that
+// finds a list's index from its head.
+#include "tree/zconf_index.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+
+namespace {
+
+constexpr uint32_t block_size = 128;
+
+struct index_block {
+    uint32_t n;
+    zconf_list *link[block_size];
+};
+
+} // namespace
+
+struct zconf_index {
+    bool of_values;
+    uint32_t blocks, capacity;
+    index_block **block;
+    // Exact finds: the first member of each name, by a hash of the folded name (open
+    // addressing, at most half full; hash_size a power of two).
+    zconf_list **hash;
+    uint32_t hash_size, hash_used;
+};
+
+namespace {
+
+// ---- names ----
+
+struct name_ref {
+    const char *name;
+    uint32_t len;
+};
+
+// The name of the key or value whose sibling link this is.
+name_ref name_of(const zconf_index *index, const zconf_list *link) {
+    auto *l = const_cast<zconf_list *>(link);
+    if (index->of_values) {
+        const zconf_value *v = zconf_value_of(l);
+        return {v->name, v->name_len};
+    }
+    const zconf_key *k = zconf_key_of(l);
+    return {k->name, k->name_len};
+}
+
+// <0, 0 or >0 as the member's name sorts before, with or after name.
+int compare(const zconf_index *index, const zconf_list *link, const char *name) {
+    name_ref r = name_of(index, link);
+    return zconf_casecmp(r.name, name, r.len + 1u);
+}
+
+// ---- the hash of first members ----
+
+// FNV-1a of the name with A-Z folded to a-z, so names equal but for case hash alike.
+uint32_t name_hash(const char *name) {
+    uint32_t h = 2166136261u;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
+        h = (h ^ static_cast<uint32_t>(*p >= 'A' && *p <= 'Z' ? *p + ('a' - 'A') : *p)) * 16777619u;
+    return h;
+}
+
+// The slot holding the first member named name, or the empty slot where it would go.
+uint32_t hash_slot(const zconf_index *index, const char *name) {
+    uint32_t mask = index->hash_size - 1;
+    uint32_t i = name_hash(name) & mask;
+    while (index->hash[i] != nullptr && compare(index, index->hash[i], name) != 0)
+        i = (i + 1) & mask;
+    return i;
+}
+
+// Makes room for one more name; false when the heap refuses it.
+bool hash_reserve(zconf_index *index) {
+    if (2 * (index->hash_used + 1) <= index->hash_size)
+        return true;
+    uint32_t size = index->hash_size == 0 ? 64 : 2 * index->hash_size;
+    auto *fresh = static_cast<zconf_list **>(calloc(size, sizeof(void *)));
+    if (fresh == nullptr)
+        return false;
+    zconf_list **old = index->hash;
+    uint32_t old_size = index->hash_size;
+    index->hash = fresh;
+    index->hash_size = size;
+    for (uint32_t i = 0; i < old_size; i++)
+        if (old[i] != nullptr)
+            index->hash[hash_slot(index, name_of(index, old[i]).name)] = old[i];
+    free(old);
+    return true;
+}
+
+// Records the link as the first of its name when no member of that name is recorded.
+bool hash_add(zconf_index *index, zconf_list *link) {
+    if (!hash_reserve(index))
+        return false;
+    uint32_t i = hash_slot(index, name_of(index, link).name);
+    if (index->hash[i] == nullptr) {
+        index->hash[i] = link;
+        index->hash_used++;
+    }
+    return true;
+}
+
+// Forgets a name: empties its slot and moves later members of the run back.
+void hash_forget(zconf_index *index, uint32_t hole) {
+    uint32_t mask = index->hash_size - 1;
+    index->hash[hole] = nullptr;
+    index->hash_used--;
+    for (uint32_t i = (hole + 1) & mask; index->hash[i] != nullptr; i = (i + 1) & mask) {
+        uint32_t h = name_hash(name_of(index, index->hash[i]).name) & mask;
+        bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+        if (!stays) {
+            index->hash[hole] = index->hash[i];
+            index->hash[i] = nullptr;
+            hole = i;
+        }
+    }
+}
+
+// ---- positions ----
+
+struct position {
+    uint32_t b, i;
+};
+
+// The first position whose member sorts after name (strictly when `after`, else at or
+// after it); {blocks, 0} past the end.
+position search(const zconf_index *index, const char *name, bool after) {
+    auto beyond = [&](const zconf_list *link) {
+        int c = compare(index, link, name);
+        return after ? c > 0 : c >= 0;
+    };
+    uint32_t lo = 0, hi = index->blocks;
+    while (lo < hi) { // the first block whose last member is beyond
+        uint32_t mid = (lo + hi) / 2;
+        const index_block *b = index->block[mid];
+        if (beyond(b->link[b->n - 1]))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    if (lo == index->blocks)
+        return {lo, 0};
+    const index_block *b = index->block[lo];
+    uint32_t l = 0, h = b->n;
+    while (l < h) {
+        uint32_t mid = (l + h) / 2;
+        if (beyond(b->link[mid]))
+            h = mid;
+        else
+            l = mid + 1;
+    }
+    return {lo, l};
+}
+
+// The member at a position, or NULL past the end.
+zconf_list *at(const zconf_index *index, position p) {
+    return p.b < index->blocks ? index->block[p.b]->link[p.i] : nullptr;
+}
+
+// The position of an indexed member.
+position locate(const zconf_index *index, zconf_list *link) {
+    name_ref r = name_of(index, link);
+    position p = search(index, r.name, false);
+    while (p.b < index->blocks && index->block[p.b]->link[p.i] != link)
+        if (++p.i == index->block[p.b]->n)
+            p = {p.b + 1, 0};
+    return p;
+}
+
+// Room for one more block pointer; false when the heap refuses it.
+bool grow_blocks(zconf_index *index) {
+    if (index->blocks < index->capacity)
+        return true;
+    uint32_t capacity = index->capacity == 0 ? 8 : 2 * index->capacity;
+    auto *grown = static_cast<index_block **>(realloc(index->block, capacity * sizeof(void *)));
+    if (grown == nullptr)
+        return false;
+    index->block = grown;
+    index->capacity = capacity;
+    return true;
+}
+
+// Makes room for a block at position b, the blocks from b on moving up one.
+bool open_block(zconf_index *index, uint32_t b) {
+    if (!grow_blocks(index))
+        return false;
+    auto *fresh = static_cast<index_block *>(malloc(sizeof(index_block)));
+    if (fresh == nullptr)
+        return false;
+    fresh->n = 0;
+    memmove(index->block + b + 1, index->block + b, (index->blocks - b) * sizeof(void *));
+    index->block[b] = fresh;
+    index->blocks++;
+    return true;
+}
+
+// Puts the link at position p (p.i may equal the block's count).
+bool insert_at(zconf_index *index, position p, zconf_list *link) {
+    if (index->blocks == 0) {
+        if (!open_block(index, 0))
+            return false;
+        p = {0, 0};
+    } else if (p.b == index->blocks) {
+        p = {p.b - 1, index->block[p.b - 1]->n};
+    }
+    index_block *b = index->block[p.b];
+    if (b->n == block_size) { // split: the upper half moves to a new block behind
+        if (!open_block(index, p.b + 1))
+            return false;
+        index_block *upper = index->block[p.b + 1];
+        upper->n = block_size / 2;
+        memcpy(upper->link, b->link + block_size / 2, upper->n * sizeof(void *));
+        b->n = block_size / 2;
+        if (p.i > b->n) {
+            p = {p.b + 1, p.i - b->n};
+            b = upper;
+        }
+    }
+    memmove(b->link + p.i + 1, b->link + p.i, (b->n - p.i) * sizeof(void *));
+    b->link[p.i] = link;
+    b->n++;
+    return true;
+}
+
+// Frees the index's hash, blocks and record.
+void free_index(zconf_index *index) {
+    free(index->hash);
+    for (uint32_t b = 0; b < index->blocks; b++)
+        free(index->block[b]);
+    free(index->block);
+    free(index);
+}
+
+// ---- the registry: list heads to their indexes, open addressing ----
+
+struct slot {
+    const zconf_list *head;
+    zconf_index *index;
+};
+
+pthread_mutex_t registry_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Takes and lets go of the registry's lock.
+void lock_registry() { pthread_mutex_lock(&registry_lock); }
+void unlock_registry() { pthread_mutex_unlock(&registry_lock); }
+
+slot *slots;
+uint32_t slot_count, slot_used; // slot_count a power of two
+
+// The slot where a head's search starts.
+uint32_t home(const zconf_list *head) {
+    auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(head)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint32_t>(h >> 32) & (slot_count - 1);
+}
+
+// The slot of a registered head, or NULL.
+slot *find_slot(const zconf_list *head) {
+    if (slot_count == 0)
+        return nullptr;
+    for (uint32_t i = home(head);; i = (i + 1) & (slot_count - 1)) {
+        if (slots[i].head == head)
+            return &slots[i];
+        if (slots[i].head == nullptr)
+            return nullptr;
+    }
+}
+
+// Puts an entry in the first free slot from its home on (one is always free).
+void place(slot s) {
+    uint32_t i = home(s.head);
+    while (slots[i].head != nullptr)
+        i = (i + 1) & (slot_count - 1);
+    slots[i] = s;
+}
+
+// Registers the head's index, growing the table first when it would be over half full;
+// false when the heap refuses the growth.
+bool register_index(const zconf_list *head, zconf_index *index) {
+    if (2 * (slot_used + 1) > slot_count) {
+        uint32_t count = slot_count == 0 ? 16 : 2 * slot_count;
+        auto *fresh = static_cast<slot *>(calloc(count, sizeof(slot)));
+        if (fresh == nullptr)
+            return false;
+        slot *old = slots;
+        uint32_t old_count = slot_count;
+        slots = fresh;
+        slot_count = count;
+        for (uint32_t i = 0; i < old_count; i++)
+            if (old[i].head != nullptr)
+                place(old[i]);
+        free(old);
+    }
+    place({head, index});
+    slot_used++;
+    return true;
+}
+
+// Empties a slot and moves later members of its run back so every search still finds them.
+void unregister(slot *s) {
+    uint32_t hole = static_cast<uint32_t>(s - slots);
+    slots[hole].head = nullptr;
+    slot_used--;
+    for (uint32_t i = (hole + 1) & (slot_count - 1); slots[i].head != nullptr;
+         i = (i + 1) & (slot_count - 1)) {
+        uint32_t h = home(slots[i].head);
+        // The member may fill the hole unless its home lies cyclically in (hole, i].
+        bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
+        if (!stays) {
+            slots[hole] = slots[i];
+            slots[i].head = nullptr;
+            hole = i;
+        }
+    }
+}
+
+} // namespace
+
+void zconf_index_guard_forks() {
+    static bool registered;
+    if (!registered && pthread_atfork(lock_registry, unlock_registry, unlock_registry) == 0)
+        registered = true;
+}
+
+zconf_index *zconf_index_get(const zconf_list *head) {
+    lock_registry();
+    slot *s = find_slot(head);
+    zconf_index *index = s != nullptr ? s->index : nullptr;
+    unlock_registry();
+    return index;
+}
+
+zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
+    auto *index = static_cast<zconf_index *>(calloc(1, sizeof(zconf_index)));
+    if (index == nullptr)
+        return nullptr;
+    index->of_values = of_values;
+    // Blocks start three quarters full, leaving room for insertions before a split.
+    constexpr uint32_t fill = block_size * 3 / 4;
+    for (zconf_list *l = head->next; l != head; l = l->next) {
+        if (index->blocks == 0 || index->block[index->blocks - 1]->n == fill) {
+            if (!open_block(index, index->blocks)) {
+                free_index(index);
+                return nullptr;
+            }
+        }
+        index_block *b = index->block[index->blocks - 1];
+        b->link[b->n++] = l;
+    }
+    if (of_values && index->blocks > 0) { // values: sort by name, equal names kept in order
+        uint32_t total = 0;
+        for (uint32_t b = 0; b < index->blocks; b++)
+            total += index->block[b]->n;
+        auto *all = static_cast<zconf_list **>(malloc(total * sizeof(void *)));
+        if (all == nullptr) {
+            free_index(index);
+            return nullptr;
+        }
+        uint32_t n = 0;
+        for (zconf_list *l = head->next; l != head; l = l->next)
+            all[n++] = l;
+        std::stable_sort(all, all + n, [&](zconf_list *a, zconf_list *b) {
+            return compare(index, a, name_of(index, b).name) < 0;
+        });
+        n = 0;
+        for (uint32_t b = 0; b < index->blocks; b++)
+            for (uint32_t i = 0; i < index->block[b]->n; i++)
+                index->block[b]->link[i] = all[n++];
+        free(all);
+    }
+    for (uint32_t b = 0; b < index->blocks; b++)
+        for (uint32_t i = 0; i < index->block[b]->n; i++)
+            if (!hash_add(index, index->block[b]->link[i])) {
+                free_index(index);
+                return nullptr;
+            }
+    lock_registry();
+    bool registered = register_index(head, index);
+    unlock_registry();
+    if (!registered) {
+        free_index(index);
+        return nullptr;
+    }
+    return index;
+}
+
+void zconf_index_drop(const zconf_list *head) {
+    zconf_index *index = nullptr;
+    lock_registry();
+    slot *s = find_slot(head);
+    if (s != nullptr) {
+        index = s->index;
+        unregister(s);
+    }
+    unlock_registry();
+    if (index != nullptr)
+        free_index(index);
+}
+
+zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
+    return index->hash_size == 0 ? nullptr : index->hash[hash_slot(index, name)];
+}
+
+zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
+    return at(index, search(index, name, true));
+}
+
+bool zconf_index_insert(zconf_index *index, zconf_list *link) {
+    if (!hash_add(index, link))
+        return false;
+    name_ref r = name_of(index, link);
+    if (index->blocks > 0) { // members mostly come in name order: try the end first
+        const index_block *last = index->block[index->blocks - 1];
+        if (compare(index, last->link[last->n - 1], r.name) <= 0)
+            return insert_at(index, {index->blocks - 1, last->n}, link);
+    }
+    return insert_at(index, search(index, r.name, true), link);
+}
+
+bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
+    if (!hash_add(index, link))
+        return false;
+    position p = locate(index, existing);
+    return insert_at(index, {p.b, p.i + 1}, link);
+}
+
+void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) {
+    position p = locate(index, old);
+    if (p.b < index->blocks)
+        index->block[p.b]->link[p.i] = link;
+    uint32_t slot = hash_slot(index, name_of(index, link).name);
+    if (index->hash[slot] == old)
+        index->hash[slot] = link;
+}
+
+void zconf_index_remove(zconf_index *index, zconf_list *link) {
+    position p = locate(index, link);
+    if (p.b == index->blocks)
+        return;
+    uint32_t slot = hash_slot(index, name_of(index, link).name);
+    if (index->hash[slot] == link) { // the next member takes over when of the same name
+        position q = p.i + 1 < index->block[p.b]->n ? position{p.b, p.i + 1} : position{p.b + 1, 0};
+        zconf_list *next = at(index, q);
+        if (next != nullptr && compare(index, next, name_of(index, link).name) == 0)
+            index->hash[slot] = next;
+        else
+            hash_forget(index, slot);
+    }
+    index_block *b = index->block[p.b];
+    memmove(b->link + p.i, b->link + p.i + 1, (b->n - p.i - 1) * sizeof(void *));
+    if (--b->n == 0) {
+        free(b);
+        memmove(index->block + p.b, index->block + p.b + 1,
+                (index->blocks - p.b - 1) * sizeof(void *));
+        index->blocks--;
+    }
+}
