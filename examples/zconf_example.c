@@ -9,7 +9,7 @@
 
 static int report(const char *what, int32_t rc) {
     if (rc != ZCONF_OK)
-        fprintf(stderr, "zconf_example: %s failed: %d\n", what, rc);
+        fprintf(stderr, "zconf_example: %s failed: %s (%d)\n", what, ZConfErrorText(rc), rc);
     return rc;
 }
 

@@ -288,6 +288,12 @@ ZCONF_EXPORT int32_t ZConfSaveKey(ZConfKeyHandle hKey, const char *path);
  * for a NULL path or a handle that names no key. */
 ZCONF_EXPORT int32_t ZConfRestoreKey(ZConfKeyHandle hKey, const char *path);
 
+/* A short text in English for a result of any call above: 0, SaveXMLFile's 2, each
+ * ZCONF_ERR_* code, and the system's words for any other negative errno ("unknown
+ * result" for a value no call returns). The text is static: never freed or changed, the
+ * same in every thread and locale. Never NULL. */
+ZCONF_EXPORT const char *ZConfErrorText(int32_t rc);
+
 #ifdef __cplusplus
 }
 #endif

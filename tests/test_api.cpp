@@ -2,6 +2,8 @@
 #include "zconf_test_support.h"
 
 #include <cinttypes>
+#include <cstring>
+#include <set>
 #include <vector>
 
 namespace {
@@ -256,6 +258,25 @@ TEST_F(Store, NullPointersAreRefusedAndChangeNothing) {
     EXPECT_EQ((codes{opened, created, int32_t(made)}), (codes{-22, -22, 7}));
     EXPECT_EQ(live_nodes(), 1u);
     EXPECT_EQ(ZCONF_ROOT->open_count, 0) << "no connection may have been opened";
+}
+
+// Each result the calls return has words of its own; another errno has the system's.
+TEST_F(Store, EveryResultHasItsOwnStaticText) {
+    const int32_t results[] = {0,   2,  ZCONF_ERR_NOENT, -9, -11, -12, -13, -14, -16, -22, -39, -43,
+                               -74, -75};
+    std::set<std::string> texts;
+    for (int32_t rc : results) {
+        const char *text = ZConfErrorText(rc);
+        ASSERT_NE(text, nullptr);
+        EXPECT_TRUE(*text != 0 && strcmp(text, "unknown result") != 0) << rc;
+        EXPECT_EQ(ZConfErrorText(rc), text) << rc;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), std::size(results));
+    EXPECT_STREQ(ZConfErrorText(-30), "Read-only file system");
+    EXPECT_STREQ(ZConfErrorText(-28), "No space left on device");
+    for (int32_t rc : {1, 3, -4095, INT32_MIN, INT32_MAX})
+        EXPECT_STREQ(ZConfErrorText(rc), "unknown result") << rc;
 }
 
 } // namespace

@@ -188,12 +188,32 @@ TEST_F(Tool, ReadsListAndPrintAndFailuresExitByKindChangingNothing) {
         {{"rmkey", "HZCONF_ROOT"}, 2, "", "root key cannot be removed"},
         {{"set", "", "V", "sz", "x"}, 2, "", "root key"},
         {{"set", "New/Key", "V", "word", "1"}, 2, "", "unknown type 'word'"},
-        {{"set", "New/Key", "V", "dword", "12x"}, 2, "", "bad DWORD value text '12x'"},
-        {{"set", "New", "V", "dword", "4294967296"}, 2, "", "bad DWORD"},
-        {{"set", "New", "V", "dword", "0x000000001"}, 2, "", "bad DWORD"},
-        {{"set", "New", "V", "qword", "0x10000000000000000"}, 2, "", "bad QWORD"},
-        {{"set", "New", "V", "qword", ""}, 2, "", "bad QWORD"},
-        {{"set", "New", "V", "binary", "ABC"}, 2, "", "bad BINARY value text"},
+        // Refused value text: what was expected.
+        {{"set", "New/Key", "V", "dword", "12x"},
+         2,
+         "",
+         "bad DWORD value text '12x': expected a number from 0 to 4294967295, in decimal or"},
+        {{"set", "New", "V", "dword", "-1"}, 2, "", "bad DWORD value text '-1': expected"},
+        {{"set", "New", "V", "dword", "4294967296"},
+         2,
+         "",
+         "out of range: expected 0 to 4294967295"},
+        {{"set", "New", "V", "dword", "0x000000001"}, 2, "", "too long: at most 10 characters"},
+        {{"set", "New", "V", "qword", "0x10000000000000000"},
+         2,
+         "",
+         "QWORD value '0x10000000000000000' out of range: expected 0 to 18446744073709551615"},
+        {{"set", "New", "V", "qword", ""}, 2, "", "bad QWORD value text '': expected a number"},
+        {{"set", "New", "V", "binary", "00:1a:2b"},
+         2,
+         "",
+         "'00:1a:2b': expected hexadecimal pairs"},
+        {{"set", "New", "V", "binary", "ABC"}, 2, "", "odd number of hexadecimal digits (3)"},
+        {{"set", "New", "V", "binary", " "}, 2, "", "expected at least one hexadecimal pair"},
+        // Options come before the first operand only.
+        {{"rmkey", "Network", "-r"}, 2, "", "usage: zconf rmkey"},
+        {{"ls", "--", "-x"}, 1, "", "zconf: -x: no such key"},
+        {{"get", "Network", "--help"}, 1, "", "no such value '--help'"},
         {{"set", "New", "V", "binary"}, 2, "", "hexadecimal pairs"},
         {{"set", "New", "V", "none", "x"}, 2, "", "no text"},
         {{"set", "New", "V", "sz", "a", "b"}, 2, "", "exactly one text"},
@@ -250,7 +270,7 @@ TEST_F(Tool, EveryTypeRoundTripsThroughSetGetAndTheSavedFile) {
 TEST_F(Tool, ChangesAreSavedUnlessNoSaveIsGiven) {
     write_file(kNetwork);
     EXPECT_EQ(statuses({{"--no-save", "set", "Network", "Mtu", "dword", "1500"},
-                        {"rmkey", "-r", "Network", "--no-save"},
+                        {"rmkey", "--no-save", "-r", "Network"},
                         {"mkkey", "--volatile", "Run/Tmp"}}), // never written
               "000");
     EXPECT_EQ(read_file(kConfig), kNetwork);
@@ -312,7 +332,11 @@ TEST_F(Tool, ARunThatCannotTakeTheLockOfTheFileGivesUpAndChangesNothing) {
     std::string before = read_file(kConfig);
     outcome r = zconf({"set", "Network", "Mtu", "dword", "1500"}, kReadOnlyConfig);
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("zconf: saving /etc/zconfig.xml failed"), std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find("zconf: saving /etc/zconfig.xml failed: Read-only file system (error -30)"),
+        std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("ZConfFlushKey: fopen() failed, error 30\n"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("lock"), std::string::npos) << r.err;
     EXPECT_EQ(read_file(kConfig), before);
 
@@ -375,6 +399,22 @@ TEST_F(Tool, NewFileModeAndLibraryFailuresExitThreeAndChangeNothing) {
     EXPECT_EQ(r.status * 100 + r.out.size(), 300u);
     EXPECT_EQ(r.err.rfind("zconf: cannot load libdovizuz.so.1: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+// From the command's first operand on, an argument that looks like an option is an
+// operand: stored as it is, and the run saves.
+TEST_F(Tool, ArgumentsAfterTheFirstOperandAreOperandsWhateverTheyLookLike) {
+    for (std::string v : {"-h", "--help", "--no-save", "--", "-1"}) {
+        EXPECT_EQ(run({"set", "System", "Note", "sz", v}), "0||") << v;
+        EXPECT_EQ(run({"get", "System", "Note"}), "0|" + v + "\n|");
+    }
+    EXPECT_EQ(statuses({{"set", "System", "-h", "multi_sz", "--help", "--", "-r"},
+                        {"--", "set", "System", "-r", "sz", "x"}, // "--" before the command
+                        {"set", "--", "-k", "V", "dword", "1"}}),
+              "000");
+    EXPECT_EQ(run({"get", "System", "-h"}), "0|--help\n--\n-r\n|");
+    EXPECT_EQ(run({"ls", "System"}), "0|Note\tSZ\t-1\n-h\tMULTI_SZ\t--help\t--\t-r\n-r\tSZ\tx\n|");
+    EXPECT_EQ(run({"ls"}), "0|-k/\nSystem/\n|");
 }
 
 TEST_F(Tool, HelpOfTheToolAndOfEachCommand) {

@@ -83,8 +83,7 @@ int check_set_arguments(const command &c, invocation *call) {
                     : type == ZCONF_VALUE_BINARY ? "hexadecimal pairs"
                                                  : "exactly one text");
     if (!encode_value(value->type, items, &value->data))
-        return fail(kUsage, "bad %s value text '%s'", type_text.c_str(),
-                    items.empty() ? "" : items[0]);
+        return fail(kUsage, "%s", value_refusal(value->type, items).c_str());
     size_t stored = strlen(value->name) + value->data.size();
     if (stored > kMaxValueBytes)
         return fail(kUsage, "%s: value too large (name and data take %zu bytes; at most %zu)",
@@ -180,11 +179,15 @@ const command *find_command(const char *name) {
     return nullptr;
 }
 
-// Options may stand before or after the command; none after "--".
+// Options stand before the command or between it and its first operand: from that
+// operand on, and after "--", every argument is an operand whatever it looks like, so
+// that a value such as "-h" or "--no-save" is stored rather than obeyed.
 int parse_arguments(int argc, char **argv, invocation *call, std::vector<const char *> *words) {
     bool options = true;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (words->size() >= 2)
+            options = false;
         if (!options || arg[0] != '-' || arg[1] == 0) {
             words->push_back(arg);
             continue;

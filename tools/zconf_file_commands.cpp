@@ -118,8 +118,8 @@ int run_export(const invocation &call) {
     if (rc != 0) {
         if (to_output)
             remove_scratch(s);
-        return fail(kFailed, "cannot write %s: %s", to_output ? "the document" : file,
-                    strerror(-rc));
+        return fail(kFailed, "cannot write %s: %s (error %d)", to_output ? "the document" : file,
+                    api.error_text(rc), rc);
     }
     if (!to_output)
         return kOk;

@@ -50,7 +50,8 @@ int run_loaded(const command &c, const invocation &call, bool save) {
     if (rc == ZCONF_ERR_AGAIN)
         return fail(kFailed, "%s is locked by another process (gave up after 10 s)", kConfigFile);
     if (rc != 0)
-        return fail(kFailed, "saving %s failed (%s)", kConfigFile, strerror(-rc));
+        return fail(kFailed, "saving %s failed: %s (error %d)", kConfigFile, api.error_text(rc),
+                    rc);
     return kOk;
 }
 
@@ -113,7 +114,8 @@ bool load_library() {
            resolve(library, "ZConfQueryLoadStatus", &api.load_status) &&
            resolve(library, "ZConfCheckXMLFile", &api.check_file) &&
            resolve(library, "ZConfSaveKey", &api.save_key) &&
-           resolve(library, "ZConfRestoreKey", &api.restore_key);
+           resolve(library, "ZConfRestoreKey", &api.restore_key) &&
+           resolve(library, "ZConfErrorText", &api.error_text);
 }
 
 } // namespace zconf

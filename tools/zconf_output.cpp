@@ -11,22 +11,11 @@ FILE *out;
 
 namespace {
 
-// What a failed library call means: the exit status and the words after the name.
-struct call_failure {
-    int32_t rc;
-    int status;
-    const char *meaning;
-};
-
-constexpr call_failure kCallFailures[] = {
-    {ZCONF_ERR_NOENT, kNotFound, "not found"},
-    {ZCONF_ERR_ACCES, kFailed, "access refused"},
-    {ZCONF_ERR_NOMEM, kFailed, "store full (no room or no free key handle)"},
-    {ZCONF_ERR_NOTEMPTY, kFailed, "key not empty: it has subkeys (rmkey -r removes them too)"},
-    {ZCONF_ERR_IDRM, kFailed, "key is being removed"},
-    {ZCONF_ERR_BUSY, kFailed, "store busy"},
-    {ZCONF_ERR_INVAL, kFailed, "refused by the store as invalid"},
-};
+// The results the store itself gives, whose words need no number beside them; the
+// others are a system call's errno, shown with its number too.
+constexpr int32_t kStoreResults[] = {ZCONF_ERR_NOENT,    ZCONF_ERR_ACCES, ZCONF_ERR_NOMEM,
+                                     ZCONF_ERR_NOTEMPTY, ZCONF_ERR_IDRM,  ZCONF_ERR_BUSY,
+                                     ZCONF_ERR_INVAL};
 
 // A value as messages name it.
 std::string value_text(const key_path &path, const char *name) {
@@ -60,10 +49,12 @@ int fail(int status, const char *format, ...) {
 }
 
 int fail_call(int32_t rc, const std::string &what) {
-    for (const call_failure &f : kCallFailures)
-        if (f.rc == rc)
-            return fail(f.status, "%s: %s", what.c_str(), f.meaning);
-    return fail(kFailed, "%s: failed, error %d", what.c_str(), rc);
+    int status = rc == ZCONF_ERR_NOENT ? kNotFound : kFailed;
+    const char *hint = rc == ZCONF_ERR_NOTEMPTY ? " (rmkey -r removes them too)" : "";
+    for (int32_t known : kStoreResults)
+        if (known == rc)
+            return fail(status, "%s: %s%s", what.c_str(), api.error_text(rc), hint);
+    return fail(status, "%s: %s (error %d)", what.c_str(), api.error_text(rc), rc);
 }
 
 int fail_key(int32_t rc, const key_path &path) {
@@ -86,10 +77,11 @@ void print_tool_help() {
         fprintf(out, "  zconf %s\n", kCommands[i].usage);
     fputs("\nKEY names keys from the root down, separated by \"\\\" or \"/\"; an empty KEY is\n"
           "the root. Names ignore letter case and take at most 255 bytes.\n"
-          "Options, before or after the command:\n"
+          "Options, before the command or between it and its first operand; from that\n"
+          "operand on, every argument is an operand, whatever it looks like:\n"
           "  --no-save   change the store of this run only; the file stays as it is\n"
           "  -h, --help  print help (of the command, when one is given)\n"
-          "  --          no options after it (for a VALUE that begins with -)\n"
+          "  --          no options after it (for a KEY that begins with -)\n"
           "Output, on standard output only (the library's messages go to standard error):\n"
           "  ls          \"NAME/\" per subkey (in name order), then \"NAME<TAB>TYPE<TAB>TEXT\"\n"
           "              per value (in the order set): a TAB and a TEXT per item for\n"

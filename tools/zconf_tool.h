@@ -48,6 +48,7 @@ struct library_api {
     decltype(&ZConfFlushKey) flush;
     decltype(&ZConfRefreshKey) refresh;
     decltype(&ZConfNotifyChangeKeyValue) notify;
+    decltype(&ZConfErrorText) error_text;
 };
 
 // The library's entry points, set once the library is loaded.
@@ -129,6 +130,9 @@ std::string type_name(uint32_t type);
 // Whether `count` value texts suit the type: none for NONE, one for SZ and the
 // integers, at least one for BINARY, any number for MULTI_SZ.
 bool value_count_fits(uint32_t type, size_t count);
+
+// Why encode_value refused the texts, and what the type expects, as a message.
+std::string value_refusal(uint32_t type, const std::vector<const char *> &items);
 
 // The value's data as the store takes it, from its texts; false for bad text.
 bool encode_value(uint32_t type, const std::vector<const char *> &items, std::string *data);

@@ -84,7 +84,53 @@ std::string pairs_text(const char *data, uint32_t size) {
     return text;
 }
 
+// Whether the text has a number's form: decimal digits, or "0x" and hexadecimal ones.
+bool number_form(const char *text) {
+    bool hex = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && text[2] != 0);
+    const char *p = hex ? text + 2 : text;
+    if (*p == 0)
+        return false;
+    for (; *p != 0; p++)
+        if (hex ? zconf_text_hex_value(static_cast<uint8_t>(*p)) < 0 : (*p < '0' || *p > '9'))
+            return false;
+    return true;
+}
+
+// Why a number type's text was refused: its form, its range or its length.
+std::string number_refusal(uint32_t type, const char *text) {
+    uint32_t bytes = zconf_type_number_bytes(type);
+    uint64_t max = bytes == 4 ? 0xFFFFFFFFu : ~uint64_t{0}, number;
+    std::string name = type_name(type), range = "0 to " + std::to_string(max);
+    if (!number_form(text))
+        return "bad " + name + " value text '" + text + "': expected a number from " + range +
+               ", in decimal or as \"0x\" and hexadecimal digits";
+    if (!zconf_text_parse_number(text, strlen(text), 8, &number) || number > max)
+        return name + " value '" + text + "' out of range: expected " + range;
+    return name + " value text '" + text + "' too long: at most " +
+           std::to_string(zconf_text_number_max(bytes)) + " characters";
+}
+
 } // namespace
+
+std::string value_refusal(uint32_t type, const std::vector<const char *> &items) {
+    if (type != ZCONF_VALUE_BINARY)
+        return number_refusal(type, items.empty() ? "" : items[0]);
+    std::string digits;
+    for (const char *item : items)
+        for (const char *p = item; *p != 0; p++) {
+            if (*p == ' ' || *p == '\t')
+                continue;
+            if (zconf_text_hex_value(static_cast<uint8_t>(*p)) < 0)
+                return std::string("bad BINARY value text '") + item +
+                       "': expected hexadecimal pairs such as 001A2B (blanks between them "
+                       "allowed)";
+            digits.push_back(*p);
+        }
+    if (digits.empty())
+        return "empty BINARY value: expected at least one hexadecimal pair such as 1A";
+    return "BINARY value has an odd number of hexadecimal digits (" +
+           std::to_string(digits.size()) + "): expected whole pairs such as 001A2B";
+}
 
 // The type code of a name such as "dword_be" or "VALUE_DWORD_BE" (any case), or -1.
 int32_t parse_type(const char *text) {
