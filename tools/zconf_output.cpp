@@ -53,6 +53,7 @@ int fail(int status, const char *format, ...) {
     va_list args;
     va_start(args, format);
     fputs("zconf: ", stderr);
+    fputs(message_place.c_str(), stderr);
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);
