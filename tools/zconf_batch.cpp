@@ -13,8 +13,6 @@
 
 namespace zconf {
 
-std::string message_place;
-
 namespace {
 
 // One line of the batch, split and checked. The invocation's arguments point into words,

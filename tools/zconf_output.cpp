@@ -8,6 +8,7 @@
 namespace zconf {
 
 FILE *out;
+std::string message_place;
 
 namespace {
 
