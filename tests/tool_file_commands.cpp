@@ -127,6 +127,7 @@ TEST_F(FileCommands, NoCommandRunsOnARefusedFile) {
         {"rm", "System", "Hostname"},
         {"mkkey", "Other"},
         {"rmkey", "-r", "System"},
+        {"batch", "/dev/null"},
     };
     for (const auto &[text, place] : files) {
         write_file(kConfig, text);
@@ -171,6 +172,109 @@ TEST_F(FileCommands, ExportThenImportGivesTheSameContentUnderAnotherKeyAndInAnEm
         << r.err;
     EXPECT_EQ(read_file(kConfig), before);
     EXPECT_EQ(zconf({"export", "Nope"}).status, 1);
+}
+
+// A batch runs every line on one store and writes them together: later lines see what
+// earlier ones did, and a value set and removed in the same batch never reaches the file.
+TEST_F(FileCommands, BatchRunsEveryLineAndSavesThemTogether) {
+    write_file(kConfig, kGood);
+    write_file("/etc/changes", "# network settings\n"
+                               "\n"
+                               "set System/Eth1 Mtu dword 1500\n"
+                               "   set System Hostname sz 'new box'\n"
+                               "set System Scratch sz x\n"
+                               "rm System Scratch\n"
+                               "rm System Port\n"
+                               "mkkey Apps/Empty\n"
+                               "mkkey --volatile Run\n"
+                               "rmkey -r System/Eth0\n"
+                               "set Apps Names multi_sz one 'two words' -three");
+    outcome r = zconf({"batch", "/etc/changes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find("zconf:"), std::string::npos) << r.err;
+    EXPECT_EQ(zconf({"tree"}).out, "Apps/\n"
+                                   "  Names\tMULTI_SZ\tone\ttwo words\t-three\n"
+                                   "  Empty/\n"
+                                   "System/\n"
+                                   "  Hostname\tSZ\tnew box\n"
+                                   "  Eth1/\n"
+                                   "    Mtu\tDWORD\t0x000005DC\n");
+
+    // --no-save runs the lines on this run's store only.
+    std::string saved = read_file(kConfig);
+    r = zconf({"--no-save", "batch", "-"}, "rmkey -r System\nset A B sz c\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(kConfig), saved);
+}
+
+// Each line's words are quoted as the shell quotes them; # starts a comment only as the
+// line's first word.
+TEST_F(FileCommands, BatchLinesAreQuotedAsTheShellQuotes) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"'two  words'", "two  words"},
+        {R"("say \"hi\" \\ \$HOME \`x\`")", R"(say "hi" \ $HOME `x`)"},
+        {R"("\n\a'")", R"(\n\a')"},
+        {R"('a\b"c')", R"(a\b"c)"},
+        {R"(a\ b\'c\\)", R"(a b'c\)"},
+        {R"('it'"'"'s'x)", "it's"
+                           "x"},
+        {"''", ""},
+        {"#not-a-comment", "#not-a-comment"},
+        {"\"\"'#'\\#", "##"},
+    };
+    std::string batch = "#set Q Skipped sz x\n\t# indented comment\n \t\n";
+    for (size_t i = 0; i < cases.size(); i++)
+        batch += "set 'Q/Sub Key' V" + std::to_string(i) + " sz " + cases[i].first + "\n";
+    outcome r = zconf({"batch"}, batch);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (size_t i = 0; i < cases.size(); i++)
+        EXPECT_EQ(zconf({"get", "Q/Sub Key", "V" + std::to_string(i)}).out, cases[i].second + "\n")
+            << cases[i].first;
+    EXPECT_EQ(zconf({"ls", "Q"}).out, "Sub Key/\n");
+}
+
+// A failing line, wherever it fails (its words, its checks or its run), leaves the file as
+// it was, though the lines before it succeeded, and names its line with the message and
+// exit status the command has on its own.
+TEST_F(FileCommands, AFailingBatchLineWritesNothingAndSaysWhere) {
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"set A B nosuch 1", 2, "unknown type 'nosuch' (see zconf help set)"},
+        {"set A B dword", 2, "a DWORD value takes exactly one text"},
+        {"set A 'B sz x", 2, "unterminated single quote"},
+        {"set A \"B sz x", 2, "unterminated double quote"},
+        {"set A B sz x\\", 2, "a backslash ends the line"},
+        {"get System Hostname", 2, "get cannot run in a batch (only set, rm, mkkey and rmkey can)"},
+        {"batch -", 2, "batch cannot run in a batch (only set, rm, mkkey and rmkey can)"},
+        {"frob A", 2, "unknown command 'frob' (see zconf help batch)"},
+        {"rmkey -x System", 2, "unknown option '-x' in a batch line"},
+        {"mkkey -r A", 2, "-r belongs to rmkey only"},
+        {"rm System", 2, "usage: zconf rm KEY NAME"},
+        {"rm System Nope", 1, "System: no such value 'Nope'"},
+        {"rmkey System", 3, "System: key not empty: it has subkeys (rmkey -r removes them too)"},
+        {"rm Gone Port", 1, "Gone: no such key"},
+    };
+    write_file(kConfig, kGood);
+    for (const auto &[line, status, message] : cases) {
+        std::string batch =
+            "set System Hostname sz changed\n# c\nmkkey New/Key\n" + line + "\nset Late A sz b\n";
+        outcome r = zconf({"batch"}, batch);
+        EXPECT_EQ(r.status, status) << line;
+        // The library's own traces (of rmkey) may come first.
+        EXPECT_TRUE(("\n" + r.err).ends_with("\nzconf: (standard input):4: " + message + "\n"))
+            << r.err;
+        EXPECT_EQ(read_file(kConfig), kGood) << line;
+    }
+    // A file's lines are named by the file.
+    write_file("/etc/changes", "\n\nrm System Nope\n");
+    outcome r = zconf({"batch", "/etc/changes"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zconf: /etc/changes:3: System: no such value 'Nope'\n");
+    r = zconf({"batch", "/etc/none"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "zconf: /etc/none: No such file or directory\n");
+    EXPECT_EQ(zconf({"batch", "a", "b"}).status, 2);
+    EXPECT_EQ(read_file(kConfig), kGood);
 }
 
 } // namespace

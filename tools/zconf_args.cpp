@@ -161,6 +161,14 @@ const command kCommands[] = {
      "absent), creating KEY when missing: the keys the document's root holds become\n"
      "subkeys of KEY, values replacing values of the same name. A document the library\n"
      "refuses changes nothing (exit status 3, with where and why).\n"},
+    {"batch", run_batch, check_batch_arguments, 0, 1, 0, nullptr, kChangesStore, "batch [FILE]",
+     "Runs the set, rm, mkkey and rmkey lines of FILE (the standard input when absent or\n"
+     "\"-\") on one load of the store and saves them with one write of the file. Each\n"
+     "line is one command with its options and arguments, words quoted as the shell\n"
+     "quotes them ('single', \"double\" with \\\" \\\\ \\$ \\` escapes, a backslash\n"
+     "outside quotes); blank lines and lines whose first word starts with # are skipped.\n"
+     "A line that fails saves nothing: \"zconf: FILE:LINE: \" and its message, and the\n"
+     "exit status that command has.\n"},
     {"watch", run_watch, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "watch [KEY]",
      "Prints, as they happen, the values below KEY (the root when absent or empty) that\n"
      "other processes add, change or remove in the file: the value's path below KEY,\n"

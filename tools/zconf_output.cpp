@@ -8,6 +8,7 @@
 namespace zconf {
 
 FILE *out;
+std::string message_place;
 
 namespace {
 
@@ -42,6 +43,7 @@ int fail(int status, const char *format, ...) {
     va_list args;
     va_start(args, format);
     fputs("zconf: ", stderr);
+    fputs(message_place.c_str(), stderr);
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);

@@ -210,6 +210,18 @@ int check_file_arguments(const command &c, invocation *call);
 // none), else kFailed after a line saying where and why it was refused.
 int check_load_status();
 
+// ---- Batches of changes (zconf_batch.cpp) ----------------------------------------------
+
+// batch [FILE]: runs the set, rm, mkkey and rmkey lines of FILE (absent or "-": the
+// standard input) on one store; a failing line fails the run and nothing is saved.
+int run_batch(const invocation &call);
+// Reads and checks every line of the batch before the library is loaded; kOk, or the
+// failing line's status after its message.
+int check_batch_arguments(const command &c, invocation *call);
+// What every message shows after "zconf: " (the batch line at hand, "FILE:LINE: "), or
+// empty.
+extern std::string message_place;
+
 // ---- Output and messages (zconf_output.cpp) -------------------------------------------
 
 // The tool's own output: the standard output the tool was started with.
