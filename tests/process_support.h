@@ -11,7 +11,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -74,6 +76,47 @@ inline std::vector<char *> exec_args(std::vector<std::string> &command) {
         argv.push_back(word.data());
     argv.push_back(nullptr);
     return argv;
+}
+
+// What a program run to its end left: its exit status (-1 when it did not exit) and what
+// it wrote to its standard output and standard error.
+struct outcome {
+    int status;
+    std::string out, err;
+};
+
+// The whole content of a file a child wrote, closing it.
+inline std::string take_contents(int fd) {
+    std::string text(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+        text = "(unreadable)";
+    close(fd);
+    return text;
+}
+
+// Runs the command line to its end with input on its standard input and its outputs kept
+// apart. prepare (may be null) runs in the child first, given arg; the child exits 126
+// when it fails. A run that hangs is killed after a minute.
+inline outcome run_program(std::vector<std::string> command, const std::string &input = "",
+                           bool (*prepare)(int) = nullptr, int arg = 0) {
+    std::vector<char *> argv = exec_args(command);
+    int in = memfd_create("in", 0), out = memfd_create("out", 0), err = memfd_create("err", 0);
+    if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        return {-1, "", "cannot write the input"};
+    lseek(in, 0, SEEK_SET);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0), dup2(out, 1), dup2(err, 2);
+        if (prepare != nullptr && !prepare(arg))
+            _exit(126);
+        alarm(60);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    close(in);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, take_contents(out), take_contents(err)};
 }
 
 // Never touches the machine's own file and shared objects: outside a private mount

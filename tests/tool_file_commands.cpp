@@ -20,41 +20,10 @@ namespace fs = std::filesystem;
 
 const char kConfig[] = "/etc/zconfig.xml";
 
-struct outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string contents(int fd) {
-    std::string text(lseek(fd, 0, SEEK_END), '\0');
-    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-        text = "(unreadable)";
-    close(fd);
-    return text;
-}
-
 // Runs the tool with `args`, `input` on its standard input; a run that hangs is killed
 // after a minute.
 outcome zconf(const std::vector<std::string> &args, const std::string &input = "") {
-    std::vector<std::string> command = program_command(TOOL, args);
-    std::vector<char *> argv = exec_args(command);
-    int in = memfd_create("in", 0), out = memfd_create("out", 0), err = memfd_create("err", 0);
-    if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-        return {-1, "", "cannot write the input"};
-    lseek(in, 0, SEEK_SET);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        alarm(60);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    close(in);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
+    return run_program(program_command(TOOL, args), input);
 }
 
 void write_file(const std::string &path, const std::string &text) {

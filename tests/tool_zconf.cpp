@@ -22,20 +22,6 @@ namespace fs = std::filesystem;
 using args_t = std::vector<std::string>;
 const char kConfig[] = "/etc/zconfig.xml";
 
-struct outcome {
-    int status;
-    std::string out, err;
-};
-
-// The whole content of a file the child wrote, closing it.
-std::string contents(int fd) {
-    std::string text(lseek(fd, 0, SEEK_END), '\0');
-    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-        text = "(unreadable)";
-    close(fd);
-    return text;
-}
-
 // What the child sees besides the test's namespace: the machine as it is, an empty file
 // in the library's place (so that loading it fails), or a read-only configuration file.
 enum child_view { kAsIs, kNoLibrary, kReadOnlyConfig };
@@ -53,24 +39,11 @@ bool set_up_view(child_view view) {
            mount(nullptr, kConfig, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
 }
 
-// Runs the tool with `args`; a run that hangs is killed after a minute (status -1).
+// Runs the tool with `args` in the view given; a run that hangs is killed after a minute
+// (status -1).
 outcome zconf(const args_t &args, child_view view = kAsIs) {
-    args_t command = program_command(TOOL, args);
-    std::vector<char *> argv = exec_args(command);
-    int out = memfd_create("out", 0), err = memfd_create("err", 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        if (!set_up_view(view))
-            _exit(126);
-        alarm(60);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
+    auto set_up = [](int v) { return set_up_view(static_cast<child_view>(v)); };
+    return run_program(program_command(TOOL, args), "", set_up, view);
 }
 
 // Status, output and error of a run as one text, for exact comparisons.
