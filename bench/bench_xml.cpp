@@ -790,22 +790,29 @@ void BM_device_per_key(benchmark::State &state) {
     state.counters["per_key"] = per_item(count_keys(d->text));
 }
 
-// Loading n flat keys (argument 1: shuffled) into the empty store.
-void BM_load_flat(benchmark::State &state) {
-    auto n = static_cast<uint32_t>(state.range(0));
-    std::string text = flat_document(n, state.range(1) != 0);
+// Loads text into the empty store again and again (emptying it is not timed); each load
+// must leave `nodes` nodes of the smallest class, else the benchmark stops with failure.
+void time_loads(benchmark::State &state, const std::string &text, uint32_t nodes,
+                const char *failure) {
     empty_store();
     for (auto _ : state) {
         bool ok = write_in_pieces(text) == 0;
         state.PauseTiming();
-        ok = ok && mem_cache[0].count == 2 * n + 1;
+        ok = ok && mem_cache[0].count == nodes;
         empty_store();
         state.ResumeTiming();
         if (!ok) {
-            state.SkipWithError("the keys did not load");
+            state.SkipWithError(failure);
             break;
         }
     }
+}
+
+// Loading n flat keys (argument 1: shuffled) into the empty store.
+void BM_load_flat(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::string text = flat_document(n, state.range(1) != 0);
+    time_loads(state, text, 2 * n + 1, "the keys did not load");
     state.counters["per_key"] = per_item(n);
 }
 
@@ -813,18 +820,7 @@ void BM_load_flat(benchmark::State &state) {
 void BM_load_values(benchmark::State &state) {
     auto n = static_cast<uint32_t>(state.range(0));
     std::string text = wide_document(n, state.range(1) != 0);
-    empty_store();
-    for (auto _ : state) {
-        bool ok = write_in_pieces(text) == 0;
-        state.PauseTiming();
-        ok = ok && mem_cache[0].count == n + 2;
-        empty_store();
-        state.ResumeTiming();
-        if (!ok) {
-            state.SkipWithError("the values did not load");
-            break;
-        }
-    }
+    time_loads(state, text, n + 2, "the values did not load");
     state.counters["per_value"] = per_item(n);
 }
 
