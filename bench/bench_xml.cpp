@@ -736,17 +736,22 @@ uint32_t count_keys(const std::string &text) {
     return n - 1;
 }
 
-// A document of n keys side by side under the root, each with one DWORD, named
-// "Lease0000000".. in name order or shuffled.
-std::string flat_document(uint32_t n, bool shuffled) {
+// The numbers 0..n-1 in order, or shuffled (the same way every run).
+std::vector<uint32_t> name_order(uint32_t n, bool shuffled) {
     std::vector<uint32_t> order(n);
     for (uint32_t i = 0; i < n; i++)
         order[i] = i;
     if (shuffled)
         std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    return order;
+}
+
+// A document of n keys side by side under the root, each with one DWORD, named
+// "Lease0000000".. in name order or shuffled.
+std::string flat_document(uint32_t n, bool shuffled) {
     std::string text = std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n";
     char line[160];
-    for (uint32_t i : order) {
+    for (uint32_t i : name_order(n, shuffled)) {
         snprintf(
             line, sizeof line,
             "\t<KEY name=\"Lease%07u\">\n\t\t<VALUE_DWORD name=\"Lease\">0x%08X</VALUE_DWORD>\n"
@@ -759,15 +764,10 @@ std::string flat_document(uint32_t n, bool shuffled) {
 
 // A document of one key holding n DWORD values, named in order or shuffled.
 std::string wide_document(uint32_t n, bool shuffled) {
-    std::vector<uint32_t> order(n);
-    for (uint32_t i = 0; i < n; i++)
-        order[i] = i;
-    if (shuffled)
-        std::shuffle(order.begin(), order.end(), std::mt19937(5));
     std::string text =
         std::string(xml_declaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Wide\">\n";
     char line[160];
-    for (uint32_t i : order) {
+    for (uint32_t i : name_order(n, shuffled)) {
         snprintf(line, sizeof line, "\t\t<VALUE_DWORD name=\"Rule%07u\">0x%08X</VALUE_DWORD>\n", i,
                  i);
         text += line;
