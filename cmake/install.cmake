@@ -6,6 +6,8 @@
 #   <libdir>/pkgconfig/libdovizuz.pc               for pkg-config users
 #   <libdir>/cmake/dovizuz/                        for find_package(dovizuz): dovizuz::dovizuz
 #   <bindir>/zconf                                 the command-line tool (tools/)
+#   <mandir>/man1/zconf.1, man3/libdovizuz.3       manual pages (man/)
+#   <datadir>/bash-completion/completions/zconf    the tool's bash completion
 #
 # Tests, benchmarks, fuzz targets and the example program are not installed.
 
@@ -30,6 +32,11 @@ install(TARGETS dovizuz zwincompat
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/dovizuz.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/zconf.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/libdovizuz.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+# Where bash-completion looks for a command's completion when it is first completed.
+install(FILES ${PROJECT_SOURCE_DIR}/completion/zconf.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zconf)
 
 # CMake package: dovizuzConfig.cmake, its version file and the exported targets.
 install(EXPORT dovizuzTargets

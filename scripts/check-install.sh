@@ -38,7 +38,8 @@ check_list() { # LISTFILE PREFIX LIBDIR
     "$libdir/cmake/dovizuz/dovizuzConfigVersion.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake"
-    "bin/zconf")
+    "bin/zconf" "share/man/man1/zconf.1" "share/man/man3/libdovizuz.3"
+    "share/bash-completion/completions/zconf")
   while read -r path; do
     matched=
     for pattern in "${patterns[@]}"; do
