@@ -113,6 +113,8 @@ out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$
   sh "$stage/bin/zconf") || fail "the installed zconf failed"
 [ "$out" = installed ] || fail "the installed zconf read back '$out'"
 echo "   zconf set, then zconf get in a new process: $out"
+[ "$("$stage/bin/zconf" --version)" = "zconf 1.0.0 (libdovizuz 1.0.0)" ] ||
+  fail "the installed zconf --version says something else"
 
 echo "-- consumer built with pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
