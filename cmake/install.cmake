@@ -6,7 +6,7 @@
 #   <libdir>/pkgconfig/libdovizuz.pc               for pkg-config users
 #   <libdir>/cmake/dovizuz/                        for find_package(dovizuz): dovizuz::dovizuz
 #   <bindir>/zconf                                 the command-line tool (tools/)
-#   <mandir>/man1/zconf.1, man3/libdovizuz.3       manual pages (man/)
+#   <mandir>/man1/zconf.1.gz, man3/libdovizuz.3.gz manual pages (man/)
 #   <datadir>/bash-completion/completions/zconf    the tool's bash completion
 #
 # Tests, benchmarks, fuzz targets and the example program are not installed.
@@ -32,8 +32,18 @@ install(TARGETS dovizuz zwincompat
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/dovizuz.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/man/zconf.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/man/libdovizuz.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+# Manual pages are installed compressed, as man finds them and Debian's policy wants
+# them (gzip -n: no name or time stamp, so that builds give the same bytes).
+foreach(page zconf.1 libdovizuz.3)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${PROJECT_BINARY_DIR}/man/${page}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  list(APPEND man_pages ${PROJECT_BINARY_DIR}/man/${page}.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_pages})
 # Where bash-completion looks for a command's completion when it is first completed.
 install(FILES ${PROJECT_SOURCE_DIR}/completion/zconf.bash
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zconf)

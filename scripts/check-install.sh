@@ -38,7 +38,7 @@ check_list() { # LISTFILE PREFIX LIBDIR
     "$libdir/cmake/dovizuz/dovizuzConfigVersion.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake"
-    "bin/zconf" "share/man/man1/zconf.1" "share/man/man3/libdovizuz.3"
+    "bin/zconf" "share/man/man1/zconf.1.gz" "share/man/man3/libdovizuz.3.gz"
     "share/bash-completion/completions/zconf")
   while read -r path; do
     matched=
