@@ -30,7 +30,7 @@ _zconf_add() {
 # Completes a KEY: the subkeys of the key typed up to the last "/", each with a "/"
 # after it so that the next name can follow at once.
 _zconf_keys() {
-    local tool=$1 parent= kind name names=()
+    local tool=$1 parent='' kind name names=()
     [[ $cur == */* ]] && parent=${cur%/*}/
     while read -r kind name; do
         [[ $kind == d ]] && names+=("$parent$name/")
@@ -57,7 +57,7 @@ _zconf_files() {
 _zconf() {
     local cur=${COMP_WORDS[COMP_CWORD]} tool=${COMP_WORDS[0]}
     local commands=(ls tree get set rm mkkey rmkey check export import batch watch help)
-    local i word command= operands=() options=1
+    local i word command='' operands=() options=1
     COMPREPLY=()
     # Options stand before the command or between it and its first operand; "--" ends
     # them. The words before the cursor tell which operand is being typed.
