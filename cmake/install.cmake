@@ -6,6 +6,8 @@
 #   <libdir>/pkgconfig/libdovizuz.pc               for pkg-config users
 #   <libdir>/cmake/dovizuz/                        for find_package(dovizuz): dovizuz::dovizuz
 #   <bindir>/zconf                                 the command-line tool (tools/)
+#   <mandir>/man1/zconf.1.gz, man3/libdovizuz.3.gz manual pages (man/)
+#   <datadir>/bash-completion/completions/zconf    the tool's bash completion
 #
 # Tests, benchmarks, fuzz targets and the example program are not installed.
 
@@ -30,6 +32,21 @@ install(TARGETS dovizuz zwincompat
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/dovizuz.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Manual pages are installed compressed, as man finds them and Debian's policy wants
+# them (gzip -n: no name or time stamp, so that builds give the same bytes).
+foreach(page zconf.1 libdovizuz.3)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${PROJECT_BINARY_DIR}/man/${page}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  list(APPEND man_pages ${PROJECT_BINARY_DIR}/man/${page}.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_pages})
+# Where bash-completion looks for a command's completion when it is first completed.
+install(FILES ${PROJECT_SOURCE_DIR}/completion/zconf.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zconf)
 
 # CMake package: dovizuzConfig.cmake, its version file and the exported targets.
 install(EXPORT dovizuzTargets

@@ -38,7 +38,8 @@ check_list() { # LISTFILE PREFIX LIBDIR
     "$libdir/cmake/dovizuz/dovizuzConfigVersion.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets.cmake"
     "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake"
-    "bin/zconf")
+    "bin/zconf" "share/man/man1/zconf.1.gz" "share/man/man3/libdovizuz.3.gz"
+    "share/bash-completion/completions/zconf")
   while read -r path; do
     matched=
     for pattern in "${patterns[@]}"; do
@@ -112,6 +113,8 @@ out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$
   sh "$stage/bin/zconf") || fail "the installed zconf failed"
 [ "$out" = installed ] || fail "the installed zconf read back '$out'"
 echo "   zconf set, then zconf get in a new process: $out"
+[ "$("$stage/bin/zconf" --version)" = "zconf 1.0.0 (libdovizuz 1.0.0)" ] ||
+  fail "the installed zconf --version says something else"
 
 echo "-- consumer built with pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig

@@ -21,7 +21,7 @@ struct option {
 constexpr option kOptions[] = {
     {"--no-save", kOptionNoSave},    {"-h", kOptionHelp},
     {"--help", kOptionHelp},         {"-r", kOptionRecursive},
-    {"--volatile", kOptionVolatile},
+    {"--volatile", kOptionVolatile}, {"--version", kOptionVersion},
 };
 
 // The options every command takes.

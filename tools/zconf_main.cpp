@@ -71,6 +71,13 @@ int zconf_main(int argc, char **argv) {
     if (parse_arguments(argc, argv, &call, &words) != kOk)
         return kUsage;
     bool help = (call.options & kOptionHelp) != 0;
+    if ((call.options & kOptionVersion) != 0) {
+        if (!words.empty() || help)
+            return fail(kUsage, "--version takes no command and no other option");
+        // The tool is built with the library and installed beside it: one version.
+        fprintf(out, "zconf %s (libdovizuz %s)\n", DOVIZUZ_VERSION, DOVIZUZ_VERSION);
+        return kOk;
+    }
     if (words.empty()) {
         if (help) {
             print_tool_help();

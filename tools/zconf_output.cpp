@@ -73,6 +73,7 @@ int fail_value(int32_t rc, const key_path &path, const char *name) {
 
 void print_tool_help() {
     fputs("Usage: zconf [--no-save] COMMAND [ARGS...]\n"
+          "       zconf --version\n"
           "Reads and changes the configuration store kept in /etc/zconfig.xml.\n\nCommands:\n",
           out);
     for (size_t i = 0; i < kCommandCount; i++)
@@ -83,6 +84,7 @@ void print_tool_help() {
           "operand on, every argument is an operand, whatever it looks like:\n"
           "  --no-save   change the store of this run only; the file stays as it is\n"
           "  -h, --help  print help (of the command, when one is given)\n"
+          "  --version   print the versions of the tool and the library (no command)\n"
           "  --          no options after it (for a KEY that begins with -)\n"
           "Output, on standard output only (the library's messages go to standard error):\n"
           "  ls          \"NAME/\" per subkey (in name order), then \"NAME<TAB>TYPE<TAB>TEXT\"\n"

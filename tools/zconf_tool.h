@@ -66,6 +66,7 @@ enum : unsigned {
     kOptionHelp = 1u << 1,
     kOptionRecursive = 1u << 2,
     kOptionVolatile = 1u << 3,
+    kOptionVersion = 1u << 4,
 };
 
 // A key path as its names from the root down; empty for the root.
