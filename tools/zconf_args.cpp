@@ -21,7 +21,8 @@ struct option {
 constexpr option kOptions[] = {
     {"--no-save", kOptionNoSave},    {"-h", kOptionHelp},
     {"--help", kOptionHelp},         {"-r", kOptionRecursive},
-    {"--volatile", kOptionVolatile},
+    {"--volatile", kOptionVolatile}, {"-d", kOptionDecimal},
+    {"--decimal", kOptionDecimal},   {"--json", kOptionJson},
 };
 
 // The options every command takes.
@@ -112,14 +113,17 @@ const char *option_owner(unsigned flag) {
 // own, why KEY cannot be the root (NULL when it can), what it does with the store, usage
 // and help.
 const command kCommands[] = {
-    {"ls", run_ls, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "ls [KEY]",
+    {"ls", run_ls, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
+     "ls [KEY]",
      "Lists the subkeys of KEY (the root when KEY is absent or empty), one \"NAME/\" line\n"
      "each, then its values, one \"NAME<TAB>TYPE<TAB>TEXT\" line each.\n"},
-    {"tree", run_tree, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "tree [KEY]",
+    {"tree", run_tree, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr,
+     kReadsStore, "tree [-d] [--json] [KEY]",
      "Prints the whole subtree of KEY (the root when absent or empty): the key's values\n"
      "as `ls` prints them, then each subkey as a \"NAME/\" line followed by its own\n"
      "content, indented two spaces further.\n"},
-    {"get", run_get, check_key_arguments, 2, 2, 0, nullptr, kReadsStore, "get KEY NAME",
+    {"get", run_get, check_key_arguments, 2, 2, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
+     "get KEY NAME",
      "Prints the text of value NAME of KEY: one line, none for a NONE value, one line\n"
      "per item for a MULTI_SZ value.\n"},
     {"set", run_set, check_set_arguments, 3, kAny, 0, "values cannot be set on the root key",
