@@ -116,16 +116,19 @@ const command kCommands[] = {
     {"ls", run_ls, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
      "ls [KEY]",
      "Lists the subkeys of KEY (the root when KEY is absent or empty), one \"NAME/\" line\n"
-     "each, then its values, one \"NAME<TAB>TYPE<TAB>TEXT\" line each.\n"},
+     "each, then its values, one \"NAME<TAB>TYPE<TAB>TEXT\" line each, names and texts\n"
+     "escaped as in C. -d: integers in decimal; --json: one JSON object (zconf --help).\n"},
     {"tree", run_tree, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr,
-     kReadsStore, "tree [-d] [--json] [KEY]",
+     kReadsStore, "tree [KEY]",
      "Prints the whole subtree of KEY (the root when absent or empty): the key's values\n"
      "as `ls` prints them, then each subkey as a \"NAME/\" line followed by its own\n"
-     "content, indented two spaces further.\n"},
+     "content, indented two spaces further. -d: integers in decimal; --json: one JSON\n"
+     "object (zconf --help). A key with nothing in it is said so on standard error.\n"},
     {"get", run_get, check_key_arguments, 2, 2, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
      "get KEY NAME",
      "Prints the text of value NAME of KEY: one line, none for a NONE value, one line\n"
-     "per item for a MULTI_SZ value.\n"},
+     "per item for a MULTI_SZ value. -d: an integer in decimal; --json: one JSON object\n"
+     "of the value's name, type and data (zconf --help).\n"},
     {"set", run_set, check_set_arguments, 3, kAny, 0, "values cannot be set on the root key",
      kChangesStore, "set KEY NAME TYPE [VALUE...]",
      "Sets value NAME of KEY, creating KEY and the keys above it when missing.\n"
