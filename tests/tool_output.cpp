@@ -101,6 +101,13 @@ TEST_F(ToolOutput, LinesAreEscapedAndJsonHoldsEveryByte) {
         parsed(zconf({"tree", "--json"}).out),
         "{\"key\":\"\\\\\",\"subkeys\":[{\"name\":\"K\\t\\u00ff\",\"subkeys\":[],\"values\":[" +
             odd + "," + rest + "]}],\"values\":[]}\n");
+    // export: the same form, to the standard output or a FILE.
+    const std::string exported =
+        "{\"key\":\"k\\t\\u00ff\",\"subkeys\":[],\"values\":[" + odd + "," + rest + "]}\n";
+    EXPECT_EQ(parsed(zconf({"export", "--json", "k\t\xFF"}).out), exported);
+    EXPECT_EQ(zconf({"export", "--json", "k\t\xFF", "/tmp/exported.json"}).status, 0);
+    EXPECT_EQ(parsed(read_file("/tmp/exported.json")), exported);
+    std::filesystem::remove("/tmp/exported.json");
     // The options belong to the readers only.
     EXPECT_EQ(zconf({"set", "--json", "K", "V", "sz", "x"}).status, 2);
 }

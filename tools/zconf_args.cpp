@@ -157,11 +157,12 @@ const command kCommands[] = {
      "Tells whether FILE (the configuration file when absent) loads: \"FILE: ok, N keys,\n"
      "M values\", or \"FILE:LINE:COLUMN: reason\" and exit status 3 for a file the\n"
      "library refuses. The store is not loaded and nothing is changed.\n"},
-    {"export", run_export, check_file_arguments, 0, 2, 0, nullptr, kReadsStore,
+    {"export", run_export, check_file_arguments, 0, 2, kOptionJson, nullptr, kReadsStore,
      "export [KEY] [FILE]",
      "Writes KEY (the root when absent or empty) with its values and subkeys, volatile\n"
      "keys left out, as a document of the configuration file's format whose root holds\n"
-     "the key, to FILE (replaced whole) or to the standard output (absent or \"-\").\n"},
+     "the key, to FILE (replaced whole) or to the standard output (absent or \"-\").\n"
+     "With --json, the subtree as tree --json prints it instead (FILE written in place).\n"},
     {"import", run_import, check_file_arguments, 1, 2, 0, nullptr, kChangesStore,
      "import [KEY] FILE",
      "Merges the document in FILE (\"-\": the standard input) under KEY (the root when\n"

@@ -156,6 +156,13 @@ void remove_created(const key_path &path, size_t created) {
 
 } // namespace
 
+int print_json_tree(const key_path &path, const std::string &shown, FILE *to, bool *empty) {
+    std::string json = "{\"key\":" + json_string(shown) + ",";
+    int status = json_tree(path, &json, empty);
+    fprintf(to, "%s}\n", json.c_str());
+    return status;
+}
+
 // ls [KEY]: the subkey lines, then the value lines.
 int run_ls(const invocation &call) {
     key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
@@ -188,11 +195,9 @@ int run_tree(const invocation &call) {
         return fail_key(rc, path);
     bool empty = false;
     int status;
-    if ((call.options & kOptionJson) != 0) {
-        std::string json = "{\"key\":" + json_string(key_text(path)) + ",";
-        status = json_tree(path, &json, &empty);
-        fprintf(out, "%s}\n", json.c_str());
-    } else
+    if ((call.options & kOptionJson) != 0)
+        status = print_json_tree(path, key_text(path), out, &empty);
+    else
         status = print_tree(path, "", (call.options & kOptionDecimal) != 0, &empty);
     // Said apart from the output, which stays empty (or a JSON object with no content).
     if (empty && status == kOk)

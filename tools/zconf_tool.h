@@ -197,6 +197,9 @@ int run_mkkey(const invocation &call);
 int run_rmkey(const invocation &call);
 int run_watch(const invocation &call);
 int run_help(const invocation &call);
+// Prints the subtree of the key at path as tree --json does, its "key" being `shown`;
+// *empty tells whether the key holds nothing. kOk, or the status after a message.
+int print_json_tree(const key_path &path, const std::string &shown, FILE *to, bool *empty);
 
 // ---- Commands on whole files (zconf_file_commands.cpp) ---------------------------------
 
