@@ -22,6 +22,8 @@ constexpr option kOptions[] = {
     {"--no-save", kOptionNoSave},    {"-h", kOptionHelp},
     {"--help", kOptionHelp},         {"-r", kOptionRecursive},
     {"--volatile", kOptionVolatile}, {"--version", kOptionVersion},
+    {"-d", kOptionDecimal},          {"--decimal", kOptionDecimal},
+    {"--json", kOptionJson},
 };
 
 // The options every command takes.
@@ -112,16 +114,22 @@ const char *option_owner(unsigned flag) {
 // own, why KEY cannot be the root (NULL when it can), what it does with the store, usage
 // and help.
 const command kCommands[] = {
-    {"ls", run_ls, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "ls [KEY]",
+    {"ls", run_ls, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
+     "ls [KEY]",
      "Lists the subkeys of KEY (the root when KEY is absent or empty), one \"NAME/\" line\n"
-     "each, then its values, one \"NAME<TAB>TYPE<TAB>TEXT\" line each.\n"},
-    {"tree", run_tree, check_key_arguments, 0, 1, 0, nullptr, kReadsStore, "tree [KEY]",
+     "each, then its values, one \"NAME<TAB>TYPE<TAB>TEXT\" line each, names and texts\n"
+     "escaped as in C. -d: integers in decimal; --json: one JSON object (zconf --help).\n"},
+    {"tree", run_tree, check_key_arguments, 0, 1, kOptionDecimal | kOptionJson, nullptr,
+     kReadsStore, "tree [KEY]",
      "Prints the whole subtree of KEY (the root when absent or empty): the key's values\n"
      "as `ls` prints them, then each subkey as a \"NAME/\" line followed by its own\n"
-     "content, indented two spaces further.\n"},
-    {"get", run_get, check_key_arguments, 2, 2, 0, nullptr, kReadsStore, "get KEY NAME",
+     "content, indented two spaces further. -d: integers in decimal; --json: one JSON\n"
+     "object (zconf --help). A key with nothing in it is said so on standard error.\n"},
+    {"get", run_get, check_key_arguments, 2, 2, kOptionDecimal | kOptionJson, nullptr, kReadsStore,
+     "get KEY NAME",
      "Prints the text of value NAME of KEY: one line, none for a NONE value, one line\n"
-     "per item for a MULTI_SZ value.\n"},
+     "per item for a MULTI_SZ value. -d: an integer in decimal; --json: one JSON object\n"
+     "of the value's name, type and data (zconf --help).\n"},
     {"set", run_set, check_set_arguments, 3, kAny, 0, "values cannot be set on the root key",
      kChangesStore, "set KEY NAME TYPE [VALUE...]",
      "Sets value NAME of KEY, creating KEY and the keys above it when missing.\n"
@@ -150,11 +158,12 @@ const command kCommands[] = {
      "Tells whether FILE (the configuration file when absent) loads: \"FILE: ok, N keys,\n"
      "M values\", or \"FILE:LINE:COLUMN: reason\" and exit status 3 for a file the\n"
      "library refuses. The store is not loaded and nothing is changed.\n"},
-    {"export", run_export, check_file_arguments, 0, 2, 0, nullptr, kReadsStore,
+    {"export", run_export, check_file_arguments, 0, 2, kOptionJson, nullptr, kReadsStore,
      "export [KEY] [FILE]",
      "Writes KEY (the root when absent or empty) with its values and subkeys, volatile\n"
      "keys left out, as a document of the configuration file's format whose root holds\n"
-     "the key, to FILE (replaced whole) or to the standard output (absent or \"-\").\n"},
+     "the key, to FILE (replaced whole) or to the standard output (absent or \"-\").\n"
+     "With --json, the subtree as tree --json prints it instead (FILE written in place).\n"},
     {"import", run_import, check_file_arguments, 1, 2, 0, nullptr, kChangesStore,
      "import [KEY] FILE",
      "Merges the document in FILE (\"-\": the standard input) under KEY (the root when\n"

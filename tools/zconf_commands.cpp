@@ -14,13 +14,20 @@ namespace zconf {
 
 namespace {
 
-struct listing {
-    std::vector<std::string> subkeys;
-    std::vector<std::string> values; // "NAME<TAB>TYPE[<TAB>TEXT]..." lines
+// A value as the store holds it.
+struct stored_value {
+    std::string name;
+    uint32_t type;
+    std::string data;
 };
 
-// Appends a line per value of the key, in the order the values were set.
-int32_t read_values(ZConfKeyHandle handle, std::vector<std::string> *lines) {
+struct listing {
+    std::vector<std::string> subkeys;
+    std::vector<stored_value> values;
+};
+
+// Appends the key's values, in the order they were set.
+int32_t read_values(ZConfKeyHandle handle, std::vector<stored_value> *values) {
     static char data[ZCONF_MAX_NAME + kMaxValueBytes + 1];
     char name[kNameBuffer];
     for (uint32_t i = 0;; i++) {
@@ -30,14 +37,11 @@ int32_t read_values(ZConfKeyHandle handle, std::vector<std::string> *lines) {
             return 0;
         if (rc != 0)
             return rc;
-        std::string line = std::string(name) + "\t" + type_name(type);
-        for (const std::string &item : value_items(type, data, size))
-            line += "\t" + item;
-        lines->push_back(line);
+        values->push_back({name, type, std::string(data, size)});
     }
 }
 
-// The subkeys and value lines of the key at path.
+// The subkeys and values of the key at path.
 int32_t read_key(const key_path &path, listing *list) {
     ZConfKeyHandle handle;
     int32_t rc = open_key(path, path.size(), &handle);
@@ -49,24 +53,68 @@ int32_t read_key(const key_path &path, listing *list) {
     return rc;
 }
 
+// The message of a subkey that cannot be opened by its name, which is shown without its
+// content.
+int fail_unopenable(const key_path &path, const std::string &name) {
+    return fail(kFailed, "%s\\%s: cannot be opened by its name", key_text(path).c_str(),
+                escape_text(name).c_str());
+}
+
 // Prints a key's values, then each subkey as "NAME/" followed by its own content, two
-// spaces further in. A subkey that cannot be opened by its name is shown without it.
-int print_tree(const key_path &path, const std::string &indent) {
+// spaces further in; *empty stays true while the key holds nothing.
+int print_tree(const key_path &path, const std::string &indent, bool decimal, bool *empty) {
     listing list;
     int32_t rc = read_key(path, &list);
     if (rc != 0)
         return fail_call(rc, key_text(path));
-    for (const std::string &line : list.values)
-        fprintf(out, "%s%s\n", indent.c_str(), line.c_str());
+    *empty = list.values.empty() && list.subkeys.empty();
+    for (const stored_value &v : list.values)
+        fprintf(out, "%s%s\n", indent.c_str(), value_line(v.name, v.type, v.data, decimal).c_str());
     int status = kOk;
     for (const std::string &name : list.subkeys) {
-        fprintf(out, "%s%s/\n", indent.c_str(), name.c_str());
-        int sub = openable(name) ? print_tree(child_path(path, name), indent + "  ")
-                                 : fail(kFailed, "%s\\%s: cannot be opened by its name",
-                                        key_text(path).c_str(), name.c_str());
+        fprintf(out, "%s%s/\n", indent.c_str(), escape_text(name).c_str());
+        bool unused;
+        int sub = openable(name)
+                      ? print_tree(child_path(path, name), indent + "  ", decimal, &unused)
+                      : fail_unopenable(path, name);
         if (status == kOk)
             status = sub;
     }
+    return status;
+}
+
+// The JSON array of the values' objects.
+std::string json_values(const std::vector<stored_value> &values) {
+    std::string json = "[";
+    for (size_t i = 0; i < values.size(); i++)
+        json += (i == 0 ? "" : ",") + json_value(values[i].name, values[i].type, values[i].data);
+    return json + "]";
+}
+
+// Appends the key's content as JSON members: "values":[...],"subkeys":[...], each
+// subkey an object of its "name" and its own content. *empty as for print_tree.
+int json_tree(const key_path &path, std::string *json, bool *empty) {
+    listing list;
+    int32_t rc = read_key(path, &list);
+    if (rc != 0)
+        return fail_call(rc, key_text(path));
+    *empty = list.values.empty() && list.subkeys.empty();
+    *json += "\"values\":" + json_values(list.values) + ",\"subkeys\":[";
+    int status = kOk;
+    bool first = true, unused;
+    for (const std::string &name : list.subkeys) {
+        if (!openable(name)) {
+            status = fail_unopenable(path, name);
+            continue;
+        }
+        *json += (first ? "{\"name\":" : ",{\"name\":") + json_string(name) + ",";
+        first = false;
+        int sub = json_tree(child_path(path, name), json, &unused);
+        *json += "}";
+        if (status == kOk)
+            status = sub;
+    }
+    *json += "]";
     return status;
 }
 
@@ -77,13 +125,13 @@ void collect_values(const key_path &path, const std::string &prefix, value_lines
     listing list;
     if (read_key(path, &list) != 0)
         return;
-    for (const std::string &line : list.values) {
-        size_t tab = line.find('\t');
-        (*lines)[prefix + line.substr(0, tab)] = line.substr(tab);
+    for (const stored_value &v : list.values) {
+        std::string line = value_line(v.name, v.type, v.data, false);
+        (*lines)[prefix + escape_text(v.name)] = line.substr(line.find('\t'));
     }
     for (const std::string &name : list.subkeys)
         if (openable(name))
-            collect_values(child_path(path, name), prefix + name + "\\", lines);
+            collect_values(child_path(path, name), prefix + escape_text(name) + "\\", lines);
 }
 
 // Prints what differs between two sets of values: new and changed values as ls prints
@@ -108,6 +156,13 @@ void remove_created(const key_path &path, size_t created) {
 
 } // namespace
 
+int print_json_tree(const key_path &path, const std::string &shown, FILE *to, bool *empty) {
+    std::string json = "{\"key\":" + json_string(shown) + ",";
+    int status = json_tree(path, &json, empty);
+    fprintf(to, "%s}\n", json.c_str());
+    return status;
+}
+
 // ls [KEY]: the subkey lines, then the value lines.
 int run_ls(const invocation &call) {
     key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
@@ -115,10 +170,18 @@ int run_ls(const invocation &call) {
     int32_t rc = read_key(path, &list);
     if (rc != 0)
         return fail_key(rc, path);
+    if ((call.options & kOptionJson) != 0) {
+        std::string json = "{\"key\":" + json_string(key_text(path)) + ",\"subkeys\":[";
+        for (size_t i = 0; i < list.subkeys.size(); i++)
+            json += (i == 0 ? "" : ",") + json_string(list.subkeys[i]);
+        fprintf(out, "%s],\"values\":%s}\n", json.c_str(), json_values(list.values).c_str());
+        return kOk;
+    }
     for (const std::string &name : list.subkeys)
-        fprintf(out, "%s/\n", name.c_str());
-    for (const std::string &line : list.values)
-        fprintf(out, "%s\n", line.c_str());
+        fprintf(out, "%s/\n", escape_text(name).c_str());
+    for (const stored_value &v : list.values)
+        fprintf(out, "%s\n",
+                value_line(v.name, v.type, v.data, (call.options & kOptionDecimal) != 0).c_str());
     return kOk;
 }
 
@@ -130,7 +193,17 @@ int run_tree(const invocation &call) {
     release(handle);
     if (rc != 0)
         return fail_key(rc, path);
-    return print_tree(path, "");
+    bool empty = false;
+    int status;
+    if ((call.options & kOptionJson) != 0)
+        status = print_json_tree(path, key_text(path), out, &empty);
+    else
+        status = print_tree(path, "", (call.options & kOptionDecimal) != 0, &empty);
+    // Said apart from the output, which stays empty (or a JSON object with no content).
+    if (empty && status == kOk)
+        fprintf(stderr, "zconf: %s: %s\n", key_text(path).c_str(),
+                path.empty() ? "the store is empty" : "the key is empty");
+    return status;
 }
 
 // get KEY NAME: the value's text alone.
@@ -147,7 +220,12 @@ int run_get(const invocation &call) {
     release(handle);
     if (rc != 0)
         return fail_value(rc, path, name);
-    for (const std::string &item : value_items(type, data, size))
+    if ((call.options & kOptionJson) != 0) {
+        fprintf(out, "%s\n", json_value(name, type, std::string(data, size)).c_str());
+        return kOk;
+    }
+    for (const std::string &item :
+         shown_items(type, data, size, (call.options & kOptionDecimal) != 0))
         fprintf(out, "%s\n", item.c_str());
     return kOk;
 }

@@ -64,6 +64,25 @@ int fail_document(int32_t rc, const char *shown, const char *path) {
     return fail_call(rc, shown);
 }
 
+// export --json: the key's subtree as tree --json writes it. The store of a run of the
+// tool is its own, loaded from the file, so it holds no volatile key to leave out.
+int export_json(const key_path &path, const char *file) {
+    ZConfKeyHandle handle;
+    int32_t rc = open_key(path, path.size(), &handle);
+    release(handle);
+    if (rc != 0)
+        return fail_key(rc, path);
+    bool to_output = strcmp(file, "-") == 0;
+    FILE *to = to_output ? out : fopen(file, "w");
+    if (to == nullptr)
+        return fail(kFailed, "cannot write %s: %s", file, strerror(errno));
+    bool empty;
+    int status = print_json_tree(path, key_text(path), to, &empty);
+    if ((to_output ? fflush(to) : fclose(to)) != 0 && status == kOk)
+        status = fail(kFailed, "writing %s failed: %s", file, strerror(errno));
+    return status;
+}
+
 } // namespace
 
 int check_file_arguments(const command &, invocation *) { return kOk; }
@@ -103,6 +122,8 @@ int run_check(const invocation &call) {
 int run_export(const invocation &call) {
     key_path path = parse_key(call.args.empty() ? "" : call.args[0]);
     const char *file = call.args.size() > 1 ? call.args[1] : "-";
+    if ((call.options & kOptionJson) != 0)
+        return export_json(path, file);
     ZConfKeyHandle handle;
     int32_t rc = open_key(path, path.size(), &handle);
     if (rc != 0)

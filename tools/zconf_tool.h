@@ -67,6 +67,8 @@ enum : unsigned {
     kOptionRecursive = 1u << 2,
     kOptionVolatile = 1u << 3,
     kOptionVersion = 1u << 4,
+    kOptionDecimal = 1u << 5,
+    kOptionJson = 1u << 6,
 };
 
 // A key path as its names from the root down; empty for the root.
@@ -196,6 +198,9 @@ int run_mkkey(const invocation &call);
 int run_rmkey(const invocation &call);
 int run_watch(const invocation &call);
 int run_help(const invocation &call);
+// Prints the subtree of the key at path as tree --json does, its "key" being `shown`;
+// *empty tells whether the key holds nothing. kOk, or the status after a message.
+int print_json_tree(const key_path &path, const std::string &shown, FILE *to, bool *empty);
 
 // ---- Commands on whole files (zconf_file_commands.cpp) ---------------------------------
 
@@ -222,6 +227,27 @@ int check_batch_arguments(const command &c, invocation *call);
 // What every message shows after "zconf: " (the batch line at hand, "FILE:LINE: "), or
 // empty.
 extern std::string message_place;
+
+// ---- Output for scripts (zconf_format.cpp) ---------------------------------------------
+
+// The text with backslash, TAB, newline and CR as \\, \t, \n, \r and every other
+// control byte as \xHH (two capital hexadecimal digits); other bytes as they are.
+std::string escape_text(const std::string &text);
+
+// The text as a JSON string: valid UTF-8 sequences as they are, every other byte
+// (control bytes, bytes of no valid UTF-8 sequence) as \u00XX.
+std::string json_string(const std::string &text);
+
+// value_items, with the number of an integer in decimal when `decimal` is set.
+std::vector<std::string> shown_items(uint32_t type, const char *data, uint32_t size, bool decimal);
+
+// "NAME<TAB>TYPE[<TAB>TEXT]...", name and texts escaped: a value's line in ls and tree.
+std::string value_line(const std::string &name, uint32_t type, const std::string &data,
+                       bool decimal);
+
+// {"name":NAME,"type":TYPE,"data":DATA}: DATA null for NONE, a number for an integer,
+// an array of strings for MULTI_SZ, a string of hexadecimal pairs for BINARY.
+std::string json_value(const std::string &name, uint32_t type, const std::string &data);
 
 // ---- Output and messages (zconf_output.cpp) -------------------------------------------
 
