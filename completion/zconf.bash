@@ -82,6 +82,8 @@ _zconf() {
         [[ -z $command ]] && offered+=(--version)
         [[ $command == rmkey ]] && offered+=(-r)
         [[ $command == mkkey ]] && offered+=(--volatile)
+        [[ $command =~ ^(ls|tree|get)$ ]] && offered+=(-d --decimal --json)
+        [[ $command == export ]] && offered+=(--json)
         _zconf_add "${offered[@]}"
         return
     fi

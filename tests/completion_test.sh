@@ -41,6 +41,7 @@ zconf '' => batch check export get help import ls mkkey rm rmkey set tree watch
 zconf r => rm rmkey
 zconf - => --help --no-save --version -h
 zconf --no-save rmkey - => --help --no-save -h -r
+zconf ls --d => --decimal
 zconf mkkey --v => --volatile
 zconf set -- - => 
 zconf ls '' => My\ Apps/ Network/ System/
