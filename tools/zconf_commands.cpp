@@ -87,7 +87,8 @@ int print_tree(const key_path &path, const std::string &indent, bool decimal, bo
 std::string json_values(const std::vector<stored_value> &values) {
     std::string json = "[";
     for (size_t i = 0; i < values.size(); i++)
-        json += (i == 0 ? "" : ",") + json_value(values[i].name, values[i].type, values[i].data);
+        json.append(i == 0 ? "" : ",")
+            .append(json_value(values[i].name, values[i].type, values[i].data));
     return json + "]";
 }
 
@@ -173,7 +174,7 @@ int run_ls(const invocation &call) {
     if ((call.options & kOptionJson) != 0) {
         std::string json = "{\"key\":" + json_string(key_text(path)) + ",\"subkeys\":[";
         for (size_t i = 0; i < list.subkeys.size(); i++)
-            json += (i == 0 ? "" : ",") + json_string(list.subkeys[i]);
+            json.append(i == 0 ? "" : ",").append(json_string(list.subkeys[i]));
         fprintf(out, "%s],\"values\":%s}\n", json.c_str(), json_values(list.values).c_str());
         return kOk;
     }

@@ -89,7 +89,7 @@ std::string value_line(const std::string &name, uint32_t type, const std::string
     std::string line = escape_text(name) + "\t" + type_name(type);
     for (const std::string &item :
          shown_items(type, data.data(), static_cast<uint32_t>(data.size()), decimal))
-        line += "\t" + escape_text(item);
+        line.append("\t").append(escape_text(item));
     return line;
 }
 
@@ -103,7 +103,7 @@ std::string json_value(const std::string &name, uint32_t type, const std::string
     else if (type == ZCONF_VALUE_MULTI_SZ) {
         json += "[";
         for (size_t i = 0; i < items.size(); i++)
-            json += (i == 0 ? "" : ",") + json_string(items[i]);
+            json.append(i == 0 ? "" : ",").append(json_string(items[i]));
         json += "]";
     } else if (is_number(type, items[0]))
         json += std::to_string(strtoull(items[0].c_str(), nullptr, 16));
