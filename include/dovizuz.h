@@ -203,12 +203,13 @@ ZCONF_EXPORT int32_t SaveXMLFile(void);
  * in one step, without volatile keys. What other processes saved or flushed meanwhile
  * stays; a value both changed takes the later flush's. The read and the write are one
  * step for every process of the device: they hold the named mutex that the library's
- * processes share and a flock() lock on the file itself. A missing or empty file counts
- * as an empty store. With no change at or below hKey it returns 0 and touches nothing.
+ * processes share and a flock() lock on "/etc/zconfig.xml.lock", a file made beside it
+ * that only those who may write the configuration file may open (a lock file others
+ * may open is not used). A missing or empty file counts as an empty store. With no change at or below hKey it returns 0 and touches nothing.
  * 0, and the changes written no longer count as changed; -74 (EBADMSG) when the file
  * does not hold a whole document the library loads (it is left as it is and a line on
- * standard output says so); -11 (EAGAIN) when another process held the file's lock for
- * more than 10 seconds; -22 when the path names something else than a regular file (a
+ * standard output says so); -11 (EAGAIN) when another process held that lock for more
+ * than 10 seconds; -22 when the path names something else than a regular file (a
  * directory, a FIFO: left alone); -12 when memory ran out, also when a change could not be
  * recorded for lack of memory (then only SaveXMLFile writes the store); the negative
  * errno of a file that cannot be read, or of a write that failed (-5 when none is

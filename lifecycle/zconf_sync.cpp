@@ -24,84 +24,107 @@ namespace {
 
 constexpr long kLockPollMs = 10;
 
-// ---- The file's own lock -------------------------------------------------------------
+// ---- The flush lock -----------------------------------------------------------------
 
-// A lock on the configuration file for processes that do not share the named mutex: a
-// flock() lock on the file the path names, taken only once the path still names the
-// locked file (a save renames another file over it).
+// A lock for processes that do not share the named mutex: a flock() lock on a file beside
+// the configuration file (its path with ".lock"), which stays there. Only those who may
+// write the configuration file may open the lock file, so nobody who can merely read the
+// configuration can hold up flushes. A lock file others could open, or one of an owner
+// that cannot write the configuration, is not used: the flush then has the named mutex
+// alone.
 struct file_lock {
     int fd = -1;
-    bool created = false; // the flush made the (empty) file to have something to lock
 };
 
-// Whether path still names the file open at fd.
-bool names_file(const char *path, int fd) {
-    struct stat at_path, open_file;
-    return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 &&
-           at_path.st_dev == open_file.st_dev && at_path.st_ino == open_file.st_ino;
+constexpr char kLockSuffix[] = ".lock";
+constexpr mode_t kOwnerAccess = S_IRUSR | S_IWUSR;
+constexpr mode_t kGroupAccess = S_IRGRP | S_IWGRP;
+constexpr mode_t kOtherAccess = S_IROTH | S_IWOTH;
+
+// The lock file's path into out; false when it does not fit.
+bool lock_path(char *out) {
+    int n = snprintf(out, ZCONF_FILE_PATH_BUFFER, "%s%s", DovizuzFilePath, kLockSuffix);
+    return n > 0 && n < static_cast<int>(ZCONF_FILE_PATH_BUFFER);
 }
 
-// Opens the file to lock it, making it empty when there is none; -1 with errno.
-int open_to_lock(bool *created) {
-    *created = false;
-    int fd = open(DovizuzFilePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
+// The access a lock file gives: its owner's, and the group's and others' only where
+// they may write the configuration file (config NULL: there is none).
+mode_t lock_mode(const struct stat *config) {
+    mode_t mode = kOwnerAccess;
+    if (config != nullptr && (config->st_mode & S_IWGRP) != 0)
+        mode |= kGroupAccess;
+    if (config != nullptr && (config->st_mode & S_IWOTH) != 0)
+        mode |= kOtherAccess;
+    return mode;
+}
+
+// Whether everyone who may open the lock file may also write the configuration file.
+bool lock_file_trusted(const struct stat *lock, const struct stat *config) {
+    if (!S_ISREG(lock->st_mode) || lock->st_nlink != 1)
+        return false;
+    bool owner = lock->st_uid == 0 || lock->st_uid == geteuid() ||
+                 (config != nullptr && lock->st_uid == config->st_uid);
+    bool same_group = config != nullptr && lock->st_gid == config->st_gid;
+    mode_t extra = lock->st_mode & 07777 & ~lock_mode(config);
+    return owner && extra == 0 && ((lock->st_mode & kGroupAccess) == 0 || same_group);
+}
+
+// Gives a lock file just made the configuration file's owner and group (root only) and
+// the access of lock_mode; where the group cannot be given, the owner's access alone.
+void set_lock_attributes(int fd, const struct stat *config) {
+    mode_t mode = lock_mode(config);
+    if (config != nullptr &&
+        fchown(fd, geteuid() == 0 ? config->st_uid : static_cast<uid_t>(-1), config->st_gid) != 0)
+        mode = kOwnerAccess;
+    fchmod(fd, mode);
+}
+
+// Opens the lock file, making it when there is none: its descriptor, or -1 when there is
+// no lock file this process may use.
+int open_lock_file(const char *path) {
+    struct stat config_st;
+    const struct stat *config = stat(DovizuzFilePath, &config_st) == 0 ? &config_st : nullptr;
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = open(path, flags | O_CREAT | O_EXCL, kOwnerAccess);
+    if (fd >= 0)
+        set_lock_attributes(fd, config);
+    else if (errno == EEXIST)
+        fd = open(path, flags);
     struct stat st;
-    if (lstat(DovizuzFilePath, &st) == 0) {
-        errno = ENOENT; // a link that leads nowhere: nothing to lock
-        return -1;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !lock_file_trusted(&st, config))) {
+        close(fd);
+        fd = -1;
     }
-    fd = open(DovizuzFilePath, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    *created = fd >= 0;
     return fd;
 }
 
 // Takes the lock, waiting at most ZCONF_FILE_LOCK_WAIT_MS for another process to let it
-// go: 0; -11 (EAGAIN) when it stayed taken. A file this process cannot open goes without
-// the lock (0): the save then tells why the file cannot be written.
+// go: 0, also when there is no lock file to use; -11 (EAGAIN) when it stayed taken.
 int32_t lock_config_file(file_lock *lock) {
+    char path[ZCONF_FILE_PATH_BUFFER];
+    int fd = lock_path(path) ? open_lock_file(path) : -1;
+    if (fd < 0)
+        return 0;
     const timespec pause = {0, kLockPollMs * 1000000};
-    for (long waited = 0;; waited += kLockPollMs) {
-        int fd = open_to_lock(&lock->created);
-        if (fd < 0) {
-            if (errno == EEXIST || errno == EINTR)
-                continue;
-            return 0;
-        }
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    for (long waited = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; waited += kLockPollMs) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             close(fd);
             return 0;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (names_file(DovizuzFilePath, fd)) {
-                lock->fd = fd;
-                return 0;
-            }
-        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+        if (waited >= ZCONF_FILE_LOCK_WAIT_MS) {
             close(fd);
-            return 0;
-        }
-        if (lock->created)
-            unlink(DovizuzFilePath);
-        close(fd);
-        lock->created = false;
-        if (waited >= ZCONF_FILE_LOCK_WAIT_MS)
             return -EAGAIN;
+        }
         nanosleep(&pause, nullptr);
     }
+    lock->fd = fd;
+    return 0;
 }
 
-// Lets the lock go; removes the file the flush made when it is still empty.
+// Lets the lock go.
 void unlock_config_file(file_lock *lock) {
-    struct stat st;
-    if (lock->fd < 0)
-        return;
-    if (lock->created && names_file(DovizuzFilePath, lock->fd) && fstat(lock->fd, &st) == 0 &&
-        st.st_size == 0)
-        unlink(DovizuzFilePath);
-    close(lock->fd);
+    if (lock->fd >= 0)
+        close(lock->fd);
     lock->fd = -1;
 }
 

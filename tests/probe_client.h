@@ -123,7 +123,8 @@ inline std::string run(const std::vector<std::string> &args, bool as_nobody = fa
 inline std::vector<std::string> leftovers() {
     std::vector<std::string> names;
     for (const fs::directory_entry &entry : fs::directory_iterator("/etc"))
-        if (entry.path().filename().string().starts_with("zconfig.xml."))
+        if (entry.path().filename().string().starts_with("zconfig.xml.") &&
+            entry.path().filename() != "zconfig.xml.lock") // the flush lock stays
             names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <sys/file.h>
 
 namespace {
 
@@ -288,6 +289,83 @@ TEST_F(Flushes, AFileThatDoesNotLoadIsNeverWrittenOver) {
         EXPECT_NE(run({"set", "Net", "A", "a", "flush", ""}).find("probe: flush 0"),
                   std::string::npos);
         EXPECT_EQ(values({"Net", "A"}), "Net A = a\n");
+    }
+}
+
+constexpr char kLockFile[] = "/etc/zconfig.xml.lock";
+
+// A child that has become kNobody and holds a flock() lock on path until it is killed;
+// its process id, and in *held whether it could open the file and take the lock.
+pid_t hold_as_nobody(const char *path, bool *held) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        char result = 'n';
+        if (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0) {
+            int fd = open(path, O_RDONLY | O_CLOEXEC);
+            result = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        }
+        _exit(write(ready[1], &result, 1) == 1 ? (pause(), 0) : 1);
+    }
+    close(ready[1]);
+    char result = '?';
+    EXPECT_EQ(read(ready[0], &result, 1), 1);
+    close(ready[0]);
+    *held = result == 'y';
+    return pid;
+}
+
+void end_holder(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// Whether a flush of this process goes through at once.
+bool flush_goes_through() {
+    return run({"set", "Net", "A", "a", "flush", ""}).find("probe: flush 0") != std::string::npos;
+}
+
+// Only those who may write the configuration file can hold up a flush: a reader's lock on
+// the file, and a lock file others may open or that belongs to someone who cannot write
+// the file, stand against nobody. The lock file a flush makes gives the access the
+// configuration file gives for writing, to the same owner and group.
+TEST_F(Flushes, OnlyThoseWhoMayWriteTheFileCanHoldUpAFlush) {
+    NEEDS_OTHER_USER();
+    write_file(kConfig, one_value_document("old"));
+    ASSERT_EQ(chmod(kConfig, 0644), 0);
+    bool held = false;
+    pid_t reader = hold_as_nobody(kConfig, &held);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(flush_goes_through());
+    end_holder(reader);
+    end_holder(hold_as_nobody(kLockFile, &held));
+    EXPECT_FALSE(held);
+
+    struct planted {
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;
+    };
+    for (planted lock : {planted{kNobody, 0, 0600}, {0, 0, 0644}, {0, kNobody, 0660}}) {
+        unlink(kLockFile);
+        int fd = open(kLockFile, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_EQ(fchown(fd, lock.uid, lock.gid) | fchmod(fd, lock.mode), 0);
+        close(fd);
+        pid_t holder = hold_as_nobody(kLockFile, &held);
+        EXPECT_TRUE(held) << std::oct << lock.mode;
+        EXPECT_TRUE(flush_goes_through()) << std::oct << lock.mode;
+        end_holder(holder);
+    }
+
+    for (auto [config_mode, lock_mode] : {std::pair<mode_t, mode_t>{0664, 0660}, {0622, 0666}}) {
+        unlink(kLockFile);
+        ASSERT_EQ(chown(kConfig, kNobody, kNobody) | chmod(kConfig, config_mode), 0);
+        EXPECT_TRUE(flush_goes_through());
+        struct stat st {};
+        ASSERT_EQ(stat(kLockFile, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, lock_mode) << std::oct << config_mode;
+        EXPECT_EQ(st.st_uid * 100000 + st.st_gid, kNobody * 100000 + kNobody);
     }
 }
 

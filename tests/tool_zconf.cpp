@@ -285,12 +285,17 @@ TEST_F(Tool, ChangesOfRunsAtOnceAreAllKept) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), kRuns) << out;
 }
 
-// The lock is the configuration file itself: while another run holds it, runs that would
-// save give up with a message and change nothing, runs that only read go on; what is in
-// the world-writable /dev/shm is neither created, followed nor waited for.
+// The lock is a file beside the configuration file: while another run holds it, runs
+// that would save give up with a message and change nothing, runs that only read go on.
+// A lock on the configuration file itself, which any reader may take, holds up nobody;
+// what is in the world-writable /dev/shm is neither created, followed nor waited for.
 TEST_F(Tool, ARunThatCannotTakeTheLockOfTheFileGivesUpAndChangesNothing) {
     write_file(kNetwork);
-    int lock = open(kConfig, O_RDWR | O_CLOEXEC); // the lock a run that saves takes
+    int reader = open(kConfig, O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(reader, LOCK_EX | LOCK_NB), 0) << strerror(errno);
+    EXPECT_EQ(run({"set", "Network", "Mtu", "dword", "1400"}), "0||");
+    close(reader);
+    int lock = open("/etc/zconfig.xml.lock", O_RDONLY | O_CLOEXEC); // made by that run
     ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0) << strerror(errno);
     expect_run({"set", "Network", "Mtu", "dword", "1500"}, 3, "",
                "zconf: /etc/zconfig.xml is locked by another process");
@@ -337,8 +342,8 @@ TEST_F(Tool, ARunThatCannotTakeTheLockOfTheFileGivesUpAndChangesNothing) {
     expect_run({"set", "A", "B", "sz", "x"}, 3, "", "not a regular file");
 }
 
-// With no file, a run makes an empty one to lock, which stays only when the run saves into
-// it, with the mode the library gives a new file (0666 less the umask). The library's
+// With no file, a run that saves makes it with the mode the library gives a new file
+// (0666 less the umask). The library's
 // messages go to standard error; a file it refused or cannot write, or a library that
 // does not load, fails the run and leaves the file as it was.
 TEST_F(Tool, NewFileModeAndLibraryFailuresExitThreeAndChangeNothing) {
