@@ -175,11 +175,13 @@ set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
 
 # The run time: shlibs and symbols files, so that programs linked with the libraries
 # depend on a version that has every symbol they use, and a trigger that has the
-# dynamic linker's cache rebuilt after the package is installed or removed.
-# (A shlibs file is made for every package that holds a shared library: the run time.)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# dynamic linker's cache rebuilt after the package is installed or removed. CPack's own
+# shlibs file and dependency search are left off for it: either would also give it
+# postinst and postrm scripts that run ldconfig, which the trigger does.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/libdovizuz1/shlibs.in
+  ${PROJECT_BINARY_DIR}/debian/libdovizuz1/shlibs @ONLY)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian/libdovizuz1/shlibs
   ${CMAKE_CURRENT_LIST_DIR}/debian/libdovizuz1/symbols
   ${CMAKE_CURRENT_LIST_DIR}/debian/libdovizuz1/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -197,8 +199,13 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.36), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
   string(APPEND CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS ", libc6 (>= 2.36)")
 else()
-  # Dependencies on the C and C++ libraries are worked out by dpkg-shlibdeps.
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+  # Dependencies on the C and C++ libraries are worked out by dpkg-shlibdeps: by CPack's
+  # for the tool, and for the run time by cpack-config.cmake, from the built libraries.
   set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/cpack-config.cmake.in
+    ${PROJECT_BINARY_DIR}/debian/cpack-config.cmake.in @ONLY)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/debian/cpack-config.cmake
+    INPUT ${PROJECT_BINARY_DIR}/debian/cpack-config.cmake.in)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/debian/cpack-config.cmake)
 endif()
 include(CPack)

@@ -110,9 +110,12 @@ check_stripped "$root/usr/bin/zconf" "$machine"
 echo "   links, and programs and libraries stripped and built for $machine: ok"
 
 # The run time's control files: shlibs and symbols for the two libraries, and the
-# trigger that rebuilds the dynamic linker's cache.
+# trigger that rebuilds the dynamic linker's cache, and no others.
 control_dir=$out/libdovizuz1.control
 dpkg-deb -e "$(deb_of libdovizuz1)" "$control_dir"
+# The trigger runs ldconfig: no maintainer script is needed.
+[ "$(ls "$control_dir" | tr '\n' ' ')" = "control md5sums shlibs symbols triggers " ] ||
+  fail "libdovizuz1's control files are $(ls "$control_dir" | tr '\n' ' ')"
 printf 'libdovizuz 1 libdovizuz1 (>= %s)\nlibzwincompat 1 libdovizuz1 (>= %s)\n' "$version" "$version" |
   cmp -s - "$control_dir/shlibs" || fail "libdovizuz1's shlibs file is not as expected"
 grep -qx 'activate-noawait ldconfig' "$control_dir/triggers" ||
