@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the install and package checks: compares lists of files with patterns and
 # checks that programs and libraries are stripped. The sourcing script defines
 # fail MESSAGE, which reports and exits.

@@ -93,6 +93,7 @@ run_consumer() { # BINARY
 
 run_zconf() { # ZCONF: one run sets and saves a value, the next reads it back from the file
   local out
+  # shellcheck disable=SC2016 # $1 is expanded by the inner shell
   out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$1" get Apps/Tool Name' \
     sh "$1") || fail "$1 failed"
   [ "$out" = installed ] || fail "$1 read back '$out'"
@@ -122,6 +123,7 @@ quick_build='cc app.c $(pkg-config --cflags --libs libdovizuz)'
 grep -qF "\`$quick_build\`" "$src/README.md" ||
   fail "the README does not build the quick start with $quick_build"
 mkdir "$work/quick-start"
+# shellcheck disable=SC2016 # the fences of the code block, not expansions
 sed -n '/^## Quick start in C$/,/^## [^Q]/p' "$src/README.md" |
   sed -n '/^```c$/,/^```$/{/^```/d;p}' >"$work/quick-start/app.c"
 [ -s "$work/quick-start/app.c" ] || fail "no quick start found in the README"
@@ -174,8 +176,11 @@ run_zconf "$root/usr/bin/zconf"
 pc=$(find "$root" -name libdovizuz.pc -print -quit)
 PKG_CONFIG_PATH=$(dirname "$pc") "$src/examples/consumer/build-with-pkg-config.sh" "$work/consumer-deb"
 run_consumer "$work/consumer-deb"
-cmake -S "$src/examples/consumer" -B "$work/consumer-deb-cmake" -DCMAKE_PREFIX_PATH="$root/usr" \
-  >"$work/consumer-deb-cmake.log" && cmake --build "$work/consumer-deb-cmake" >>"$work/consumer-deb-cmake.log" ||
-  { cat "$work/consumer-deb-cmake.log" >&2; fail "the CMake consumer does not build against the packages"; }
+if ! cmake -S "$src/examples/consumer" -B "$work/consumer-deb-cmake" -DCMAKE_PREFIX_PATH="$root/usr" \
+  >"$work/consumer-deb-cmake.log" ||
+  ! cmake --build "$work/consumer-deb-cmake" >>"$work/consumer-deb-cmake.log"; then
+  cat "$work/consumer-deb-cmake.log" >&2
+  fail "the CMake consumer does not build against the packages"
+fi
 run_consumer "$work/consumer-deb-cmake/consumer"
 echo "check-install: ok"

@@ -114,8 +114,9 @@ echo "   links, and programs and libraries stripped and built for $machine: ok"
 control_dir=$out/libdovizuz1.control
 dpkg-deb -e "$(deb_of libdovizuz1)" "$control_dir"
 # The trigger runs ldconfig: no maintainer script is needed.
-[ "$(ls "$control_dir" | tr '\n' ' ')" = "control md5sums shlibs symbols triggers " ] ||
-  fail "libdovizuz1's control files are $(ls "$control_dir" | tr '\n' ' ')"
+control_files=$(cd "$control_dir" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' ')
+[ "$control_files" = "control md5sums shlibs symbols triggers " ] ||
+  fail "libdovizuz1's control files are $control_files"
 printf 'libdovizuz 1 libdovizuz1 (>= %s)\nlibzwincompat 1 libdovizuz1 (>= %s)\n' "$version" "$version" |
   cmp -s - "$control_dir/shlibs" || fail "libdovizuz1's shlibs file is not as expected"
 grep -qx 'activate-noawait ldconfig' "$control_dir/triggers" ||
@@ -144,5 +145,5 @@ if grep -q '^E: ' <<<"$lintian_out"; then
   echo "$lintian_out" >&2
   fail "lintian found errors"
 fi
-sed 's/^/   /' <<<"$lintian_out"
+echo "   ${lintian_out//$'\n'/$'\n'   }"
 echo "check-packages: ok"
