@@ -1,5 +1,5 @@
 # What `cmake --install` puts in place, and the three Debian packages made of it. Each
-# file belongs to the component named after it, and each component is one package:
+# file belongs to one of three install components, and each component is one package:
 #
 #   runtime (libdovizuz1)
 #     <libdir>/libdovizuz.so.1.0.0, .so.1       the library
@@ -143,6 +143,7 @@ foreach(package component IN ZIP_LISTS DOVIZUZ_DEB_PACKAGES DOVIZUZ_DEB_COMPONEN
 endforeach()
 
 # Descriptions: the first line is the synopsis, the others the extended description.
+# (No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would put it before each of them.)
 string(JOIN "\n" CPACK_DEBIAN_RUNTIME_DESCRIPTION
   "${DOVIZUZ_SUMMARY}"
   "libdovizuz gives each process of an embedded Linux device a registry-style"
