@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Checks what users of the library get: installs BUILD_DIR (an already built tree) into
-# a fresh staging prefix, checks the files, links and run paths there, builds the
-# example consumer against the staged files once with pkg-config and once with CMake's
-# find_package, runs both, then builds the .deb, checks what it holds, and builds and runs
-# the consumer against the unpacked package. Any failure fails the script.
+# Checks what users of the library get: installs BUILD_DIR (an already built tree)
+# stripped into a fresh staging prefix, checks the files, links and run paths there,
+# runs the installed zconf, builds the README's quick start and the example consumer
+# against the staged files (with pkg-config, and with CMake's find_package) and runs
+# them; then makes and checks the three Debian packages (scripts/check-packages.sh,
+# lintian included), and runs zconf and consumers built against the packages unpacked
+# into a scratch root. Any failure fails the script.
 #
 #   scripts/check-install.sh BUILD_DIR
 #
-# The consumers load the library, which reads /etc/zconfig.xml and creates shared
+# The programs load the library, which reads /etc/zconfig.xml and creates shared
 # objects in /dev/shm, so they run through tests/isolated.sh.
 set -euo pipefail
 if [ $# -ne 1 ]; then
@@ -25,42 +27,12 @@ fail() {
   exit 1
 }
 
-# Every file (or link) found must match one of the patterns, and every pattern must match
-# at least one of them.
-check_list() { # LISTFILE PREFIX LIBDIR
-  local list=$1 prefix=$2 libdir=$3 pattern path matched
-  local patterns=(
-    "$libdir/libdovizuz.so.1.0.0" "$libdir/libdovizuz.so.1" "$libdir/libdovizuz.so"
-    "$libdir/libzwincompat.so.1.0.0" "$libdir/libzwincompat.so.1" "$libdir/libzwincompat.so"
-    "include/dovizuz.h"
-    "$libdir/pkgconfig/libdovizuz.pc"
-    "$libdir/cmake/dovizuz/dovizuzConfig.cmake"
-    "$libdir/cmake/dovizuz/dovizuzConfigVersion.cmake"
-    "$libdir/cmake/dovizuz/dovizuzTargets.cmake"
-    "$libdir/cmake/dovizuz/dovizuzTargets-*.cmake"
-    "bin/zconf" "share/man/man1/zconf.1.gz" "share/man/man3/libdovizuz.3.gz"
-    "share/bash-completion/completions/zconf")
-  while read -r path; do
-    matched=
-    for pattern in "${patterns[@]}"; do
-      # shellcheck disable=SC2053 # the pattern is meant to match as a glob
-      [[ $path == $prefix$pattern ]] && matched=1 && break
-    done
-    [ -n "$matched" ] || fail "unexpected file installed: $path"
-  done <"$list"
-  for pattern in "${patterns[@]}"; do
-    matched=
-    while read -r path; do
-      # shellcheck disable=SC2053
-      [[ $path == $prefix$pattern ]] && matched=1 && break
-    done <"$list"
-    [ -n "$matched" ] || fail "missing from the installed files: $prefix$pattern"
-  done
-}
+# shellcheck source=scripts/check-common.sh
+. "$src/scripts/check-common.sh"
 
-echo "-- installing $build into a staging prefix"
-cmake --install "$build" --prefix "$stage" >"$work/install.log" ||
-  { cat "$work/install.log" >&2; fail "cmake --install failed"; }
+echo "-- installing $build stripped into a staging prefix"
+cmake --install "$build" --prefix "$stage" --strip >"$work/install.log" ||
+  { cat "$work/install.log" >&2; fail "cmake --install --strip failed"; }
 
 # GNUInstallDirs picks the library directory (lib, lib64 or lib/<multiarch>).
 pc=$(find "$stage" -name libdovizuz.pc -print -quit)
@@ -71,7 +43,17 @@ rel_libdir=${libdir#"$stage"/}
 (cd "$stage" && find . -mindepth 1 ! -type d | sed 's|^\./||' | sort) >"$work/installed.txt"
 echo "   installed files:"
 sed 's/^/     /' "$work/installed.txt"
-check_list "$work/installed.txt" "" "$rel_libdir"
+check_list "$work/installed.txt" \
+  "$rel_libdir/libdovizuz.so.1.0.0" "$rel_libdir/libdovizuz.so.1" "$rel_libdir/libdovizuz.so" \
+  "$rel_libdir/libzwincompat.so.1.0.0" "$rel_libdir/libzwincompat.so.1" \
+  "$rel_libdir/libzwincompat.so" "include/dovizuz.h" "$rel_libdir/pkgconfig/libdovizuz.pc" \
+  "$rel_libdir/cmake/dovizuz/dovizuzConfig.cmake" \
+  "$rel_libdir/cmake/dovizuz/dovizuzConfigVersion.cmake" \
+  "$rel_libdir/cmake/dovizuz/dovizuzTargets.cmake" \
+  "$rel_libdir/cmake/dovizuz/dovizuzTargets-*.cmake" \
+  "bin/zconf" "share/man/man1/zconf.1.gz" "share/man/man3/libdovizuz.3.gz" \
+  "share/bash-completion/completions/zconf"
+machine=$(readelf -h "$build/tools/zconf" | sed -n 's/^ *Machine: *//p')
 
 for lib in libdovizuz libzwincompat; do
   if [ ! -f "$libdir/$lib.so.1.0.0" ] || [ -L "$libdir/$lib.so.1.0.0" ]; then
@@ -83,6 +65,7 @@ for lib in libdovizuz libzwincompat; do
   dynamic=$(readelf -d "$libdir/$lib.so.1.0.0")
   grep -qF "Library soname: [$lib.so.1]" <<<"$dynamic" ||
     fail "$lib.so.1.0.0 has not the soname $lib.so.1"
+  check_stripped "$libdir/$lib.so.1.0.0" "$machine"
 done
 dynamic=$(readelf -d "$libdir/libdovizuz.so.1.0.0")
 # shellcheck disable=SC2016 # $ORIGIN is the literal run path
@@ -91,11 +74,12 @@ grep -qF 'Library runpath: [$ORIGIN]' <<<"$dynamic" ||
 grep -qF 'Shared library: [libzwincompat.so.1]' <<<"$dynamic" ||
   fail "libdovizuz.so.1.0.0 does not need libzwincompat.so.1"
 [ -x "$stage/bin/zconf" ] || fail "bin/zconf is not executable"
+check_stripped "$stage/bin/zconf" "$machine"
 dynamic=$(readelf -d "$stage/bin/zconf")
 # shellcheck disable=SC2016
 grep -qF "path: [\$ORIGIN/../$rel_libdir]" <<<"$dynamic" ||
   fail "bin/zconf does not look for the library in $rel_libdir"
-echo "   files, links, sonames and run path: ok"
+echo "   files, links, sonames, run paths and stripped programs and libraries: ok"
 
 # The consumers must find the staged library through their run paths alone.
 unset LD_LIBRARY_PATH
@@ -107,14 +91,19 @@ run_consumer() { # BINARY
     fail "$1 printed something else than expected"
 }
 
+run_zconf() { # ZCONF: one run sets and saves a value, the next reads it back from the file
+  local out
+  # shellcheck disable=SC2016 # $1 is expanded by the inner shell
+  out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$1" get Apps/Tool Name' \
+    sh "$1") || fail "$1 failed"
+  [ "$out" = installed ] || fail "$1 read back '$out'"
+  echo "   zconf set, then zconf get in a new process: $out"
+  [ "$("$1" --version)" = "zconf 1.0.0 (libdovizuz 1.0.0)" ] ||
+    fail "$1 --version says something else"
+}
+
 echo "-- the installed zconf tool"
-# One run sets and saves a value, the next reads it back from the saved file.
-out=$("$src/tests/isolated.sh" sh -c '"$1" set Apps/Tool Name sz installed && "$1" get Apps/Tool Name' \
-  sh "$stage/bin/zconf") || fail "the installed zconf failed"
-[ "$out" = installed ] || fail "the installed zconf read back '$out'"
-echo "   zconf set, then zconf get in a new process: $out"
-[ "$("$stage/bin/zconf" --version)" = "zconf 1.0.0 (libdovizuz 1.0.0)" ] ||
-  fail "the installed zconf --version says something else"
+run_zconf "$stage/bin/zconf"
 
 echo "-- consumer built with pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -127,6 +116,23 @@ echo "   pkg-config --cflags --libs libdovizuz: $flags"
   fail "pkg-config's libdir is not the staged library directory"
 "$src/examples/consumer/build-with-pkg-config.sh" "$work/consumer-pkg-config"
 run_consumer "$work/consumer-pkg-config"
+
+echo "-- the README's quick start, built with the README's command"
+# shellcheck disable=SC2016 # the command as the README writes it, expanded when it runs
+quick_build='cc app.c $(pkg-config --cflags --libs libdovizuz)'
+grep -qF "\`$quick_build\`" "$src/README.md" ||
+  fail "the README does not build the quick start with $quick_build"
+mkdir "$work/quick-start"
+# shellcheck disable=SC2016 # the fences of the code block, not expansions
+sed -n '/^## Quick start in C$/,/^## [^Q]/p' "$src/README.md" |
+  sed -n '/^```c$/,/^```$/{/^```/d;p}' >"$work/quick-start/app.c"
+[ -s "$work/quick-start/app.c" ] || fail "no quick start found in the README"
+(cd "$work/quick-start" && eval "$quick_build") || fail "the quick start does not build"
+# Linked without a run path, it finds the staged library through LD_LIBRARY_PATH.
+out=$(LD_LIBRARY_PATH=$libdir "$src/tests/isolated.sh" "$work/quick-start/a.out") ||
+  fail "the quick start failed"
+echo "   $out"
+[ "$out" = "Port = 8080" ] || fail "the quick start printed something else than expected"
 unset PKG_CONFIG_PATH
 
 echo "-- consumer built with CMake's find_package(dovizuz)"
@@ -160,30 +166,21 @@ cmake -S "$work/versions" -B "$work/versions/build" -DCMAKE_PREFIX_PATH="$stage"
   >"$work/versions.log" 2>&1 || { cat "$work/versions.log" >&2; fail "version or include check failed"; }
 echo "   version 1.0 found, version 2 refused, include directory the staged one: ok"
 
-echo "-- .deb package"
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/package" >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-arch=$(dpkg --print-architecture)
-deb=$work/package/libdovizuz_1.0.0_$arch.deb
-[ -f "$deb" ] || { ls "$work/package" >&2; fail "no $(basename "$deb") made"; }
-echo "   $(basename "$deb"):"
-dpkg-deb -I "$deb" | sed 's/^/     /'
-control=$(dpkg-deb -f "$deb")
-for field in "Package: libdovizuz" "Version: 1.0.0" "Architecture: $arch" "Section: libs" \
-  "Maintainer: " "Description: " "Depends: .*libc6"; do
-  grep -q "^$field" <<<"$control" || fail "the package's control has no '$field'"
-done
-dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./||' | grep -v '/$' | sort >"$work/deb.txt"
-sed 's/^/     /' "$work/deb.txt"
-deb_pc=$(grep '/pkgconfig/libdovizuz.pc$' "$work/deb.txt") || fail "no libdovizuz.pc in the package"
-check_list "$work/deb.txt" "usr/" "$(dirname "$(dirname "${deb_pc#usr/}")")"
+"$src/scripts/check-packages.sh" "$build" "$work/package" "$(dpkg --print-architecture)"
 
-# The unpacked package is a prefix of its own: its pkg-config file points into it.
-echo "-- consumer built against the unpacked package"
-dpkg-deb -x "$deb" "$work/unpacked"
-PKG_CONFIG_PATH=$work/unpacked/$(dirname "$deb_pc")
-export PKG_CONFIG_PATH
-"$src/examples/consumer/build-with-pkg-config.sh" "$work/consumer-deb"
-unset PKG_CONFIG_PATH
+# The unpacked packages are a prefix of their own: the tool finds the library through its
+# run path, the pkg-config file and the CMake package point into the unpacked tree.
+echo "-- zconf and consumers against the packages unpacked into a scratch root"
+root=$work/package/root
+run_zconf "$root/usr/bin/zconf"
+pc=$(find "$root" -name libdovizuz.pc -print -quit)
+PKG_CONFIG_PATH=$(dirname "$pc") "$src/examples/consumer/build-with-pkg-config.sh" "$work/consumer-deb"
 run_consumer "$work/consumer-deb"
+if ! cmake -S "$src/examples/consumer" -B "$work/consumer-deb-cmake" -DCMAKE_PREFIX_PATH="$root/usr" \
+  >"$work/consumer-deb-cmake.log" ||
+  ! cmake --build "$work/consumer-deb-cmake" >>"$work/consumer-deb-cmake.log"; then
+  cat "$work/consumer-deb-cmake.log" >&2
+  fail "the CMake consumer does not build against the packages"
+fi
+run_consumer "$work/consumer-deb-cmake/consumer"
 echo "check-install: ok"

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building, testing, benchmarking and packaging the library needs on a
-# Debian 12 machine (pkg-config, dpkg-dev and file for the install and .deb checks,
-# python3 to read the tool's JSON back in its tests); with
+# Debian 12 machine (pkg-config, dpkg-dev, file and lintian for the install and package
+# checks, python3 to read the tool's JSON back in its tests); with
 # --cross, what cross-building it for 32-bit ARM Linux (arm-linux-gnueabihf) and running
 # its tests under qemu user-mode emulation needs on top of that (GoogleTest is built from
 # its sources for the target). Does nothing when everything is there already.
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libexpat1-dev libpugixml-dev clang libclang-rt-14-dev llvm
-          pkg-config dpkg-dev file python3)
+          pkg-config dpkg-dev file lintian python3)
 if [ "${1:-}" = --cross ]; then
   packages=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user googletest)
 fi
