@@ -96,7 +96,8 @@ void fork_child() {
 
 void register_fork_handlers() {
     static bool registered;
-    zconf_index_guard_forks(); // the tree's index lock is taken under the API mutex
+    // The tree's index lock is taken under the API mutex.
+    zconf_index_guard_forks();
     if (!registered && pthread_atfork(fork_prepare, fork_parent, fork_child) == 0)
         registered = true;
 }

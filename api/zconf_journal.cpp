@@ -117,12 +117,14 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
         bool same_value = is_value_change(kind) && is_value_change(earlier.kind) &&
                           same_name(earlier.value, value) && same_path(&earlier, &change);
         if (same_value) {
-            remove_at(i); // the later change decides what the value is
+            // The later change decides what the value is.
+            remove_at(i);
             break;
         }
         if (i + 1 == zconf_change_count && earlier.kind == kind && !is_value_change(kind) &&
             same_path(&earlier, &change)) {
-            free_change(&change); // the same key change again
+            // The same key change again.
+            free_change(&change);
             return;
         }
     }

@@ -451,7 +451,8 @@ int32_t SaveXMLFile(void) {
     int error;
     int32_t result = zconf_save_tree(__ZConfGetRootKey(), "SaveXMLFile", &error);
     if (result == 0)
-        zconf_journal_clear(); // the file now holds every change
+        // The file now holds every change.
+        zconf_journal_clear();
     zconf_shared_unlock(shared);
     zconf_unlock();
     return result;

@@ -248,7 +248,8 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
         return nullptr;
     const auto *bytes = static_cast<const uint8_t *>(data);
     bool is_string = zconf_type_is_string(type);
-    assert(!is_string || length >= 1); // its last byte is read
+    // Its last byte is read.
+    assert(!is_string || length >= 1);
     bool add_nul = is_string && bytes[length - 1] != 0;
     uint32_t stored = length + (add_nul ? 1 : 0);
     auto *value = static_cast<zconf_value *>(
@@ -334,7 +335,8 @@ void __zconf_del_tree(zconf_key *key) {
     while (current != nullptr) {
         zconf_key *next = current->parent;
         while (!zconf_list_empty(&current->subkeys)) {
-            drop_subkey_index(current); // all of its subkeys go
+            // All of its subkeys go.
+            drop_subkey_index(current);
             next = current;
             current = zconf_key_of(current->subkeys.next);
         }
@@ -345,7 +347,8 @@ void __zconf_del_tree(zconf_key *key) {
 
 void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
     while (source != nullptr) {
-        drop_subkey_index(source); // the source is only taken from the front, never searched
+        // The source is only taken from the front, never searched.
+        drop_subkey_index(source);
         if (!zconf_list_empty(&source->subkeys)) {
             zconf_key *sub = zconf_key_of(source->subkeys.next);
             zconf_key *match = __zconf_find_subkey(destination, sub->name);

@@ -789,7 +789,8 @@ int32_t end_key(xml_doc *doc, const char *element) {
     zconf_key *parent = key->parent;
     doc->curKey = parent;
     if (key->flags & ZCONF_FLAG_VOLATILE) {
-        __zconf_del_subkey(key); // its subkeys, all volatile, went at their own end tags
+        // Its subkeys, all volatile, went at their own end tags.
+        __zconf_del_subkey(key);
         return 0;
     }
     // A key given twice under one parent is one key: the later merges into the earlier.
