@@ -248,7 +248,7 @@ zconf_value *__zconf_create_value(const char *name, uint32_t type, const void *d
         return nullptr;
     const auto *bytes = static_cast<const uint8_t *>(data);
     bool is_string = zconf_type_is_string(type);
-    // Its last byte is read.
+    // A string's last byte is read below.
     assert(!is_string || length >= 1);
     bool add_nul = is_string && bytes[length - 1] != 0;
     uint32_t stored = length + (add_nul ? 1 : 0);
