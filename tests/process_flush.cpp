@@ -60,11 +60,6 @@ std::string values(const std::vector<std::string> &pairs) {
     return lines;
 }
 
-// A whole document whose root holds the lines of body.
-std::string document(const std::string &body) {
-    return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n" + body + "</KEY>\n";
-}
-
 // Two programs load the same file and each change a value: whichever flushes first, the
 // file ends with both changes and with what neither touched. When both change the same
 // value (named in another letter case or spelling), the later flush wins.

@@ -1,5 +1,6 @@
 // The node allocator and its statistics text, the tree primitives used directly where the
 // exported calls cannot reach them well, and the heap failing midway through an operation.
+#include "process_support.h"
 #include "zconf_test_support.h"
 
 #include <cstdio>
@@ -134,21 +135,13 @@ TEST_F(Store, ReplacingAValueWithoutMemoryKeepsTheOldOne) {
 }
 
 TEST(Lifecycle, AStoreThatCouldNotStartSavesNothing) {
-    FILE *file = fopen("/etc/zconfig.xml", "w");
-    ASSERT_NE(file, nullptr);
-    fputs("kept", file);
-    fclose(file);
+    write_file(kConfig, "kept");
     ZConfStopAPI();
     zconf_mem_fail_countdown = 0;
     EXPECT_EQ(ZConfInitAPI(), -12);
     zconf_mem_fail_countdown = -1;
     EXPECT_EQ(SaveXMLFile(), -12);
-    char text[16] = {};
-    file = fopen("/etc/zconfig.xml", "r");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(fread(text, 1, sizeof text, file), 4u);
-    fclose(file);
-    EXPECT_STREQ(text, "kept");
+    EXPECT_EQ(read_file(kConfig), "kept");
     EXPECT_EQ(ZConfInitAPI(), 0);
 }
 
