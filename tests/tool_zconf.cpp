@@ -46,8 +46,8 @@ outcome zconf(const args_t &args, const std::string &input = "", child_view view
 }
 
 // Status, output and error of a run as one text, for exact comparisons.
-std::string run(const args_t &args) {
-    outcome r = zconf(args);
+std::string run(const args_t &args, const std::string &input = "") {
+    outcome r = zconf(args, input);
     return std::to_string(r.status) + "|" + r.out + "|" + r.err;
 }
 
@@ -420,25 +420,15 @@ const std::string kGood = document("\t<KEY name=\"System\">\n"
 
 TEST_F(Tool, CheckTellsWhetherAFileLoadsAndWhereNot) {
     write_file(kConfig, kGood);
-    outcome r = zconf({"check"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "/etc/zconfig.xml: ok, 2 keys, 3 values\n");
-    EXPECT_EQ(r.err, "");
-
+    EXPECT_EQ(run({"check"}), "0|/etc/zconfig.xml: ok, 2 keys, 3 values\n|");
     std::string bad = kGood;
-    bad.replace(bad.find("0x00001F90"), 10, "0x00001G90");
-    write_file("/etc/bad.xml", bad);
-    r = zconf({"check", "/etc/bad.xml"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "/etc/bad.xml:5:35: a byte that is not a digit in a number\n");
+    write_file("/etc/bad.xml", bad.replace(bad.find("0x00001F90"), 10, "0x00001G90"));
+    EXPECT_EQ(run({"check", "/etc/bad.xml"}),
+              "3|/etc/bad.xml:5:35: a byte that is not a digit in a number\n|");
     EXPECT_EQ(read_file(kConfig), kGood);
-
     write_file("/etc/empty.xml", "");
     EXPECT_EQ(zconf({"check", "/etc/empty.xml"}).out, "/etc/empty.xml: ok, 0 keys, 0 values\n");
-    r = zconf({"check", "/etc/none.xml"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "zconf: /etc/none.xml: no such file\n");
+    EXPECT_EQ(run({"check", "/etc/none.xml"}), "3||zconf: /etc/none.xml: no such file\n");
     EXPECT_EQ(zconf({"check", "a", "b"}).status, 2);
 }
 
@@ -465,12 +455,11 @@ TEST_F(Tool, NoCommandRunsOnARefusedFile) {
     for (const auto &[text, place] : files) {
         write_file(kConfig, text);
         for (const auto &args : commands) {
-            outcome r = zconf(args);
-            EXPECT_EQ(r.status, 3) << args[0] << place;
-            EXPECT_EQ(r.out, "") << args[0] << place;
-            std::string line = "\nzconf: /etc/zconfig.xml" + place;
-            EXPECT_NE(("\n" + r.err).find(line), std::string::npos) << r.err;
-            EXPECT_NE(r.err.find("(the file was refused; nothing done)\n"), std::string::npos);
+            std::string r = run(args);
+            EXPECT_TRUE(r.starts_with("3||") &&
+                        r.ends_with("(the file was refused; nothing done)\n") &&
+                        r.find("zconf: /etc/zconfig.xml" + place) != std::string::npos)
+                << r;
             EXPECT_EQ(read_file(kConfig), text) << args[0] << place;
         }
         EXPECT_EQ(zconf({"check"}).status, 3);
@@ -483,8 +472,7 @@ TEST_F(Tool, ExportThenImportGivesTheSameContentUnderAnotherKeyAndInAnEmptyStore
     ASSERT_EQ(exported.status, 0) << exported.err;
     std::string tree = zconf({"tree", "System"}).out;
     // From the standard input, under a key that does not exist yet.
-    outcome r = zconf({"import", "Backup/Old", "-"}, exported.out);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(zconf({"import", "Backup/Old", "-"}, exported.out).status, 0);
     EXPECT_EQ(zconf({"ls", "Backup/Old"}).out, "System/\n");
     EXPECT_EQ(zconf({"tree", "Backup/Old/System"}).out, tree);
     // From a file, into an empty store.
@@ -497,12 +485,11 @@ TEST_F(Tool, ExportThenImportGivesTheSameContentUnderAnotherKeyAndInAnEmptyStore
 
     // A refused document imports nothing and says where and why.
     std::string before = read_file(kConfig);
-    r = zconf({"import", "New/Key", "-"}, exported.out.substr(0, 60));
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(
-        r.err.find("zconf: (standard input):2:17: the document ends inside a tag or a reference"),
-        std::string::npos)
-        << r.err;
+    std::string refused = run({"import", "New/Key", "-"}, exported.out.substr(0, 60));
+    EXPECT_TRUE(refused.starts_with("3||") &&
+                refused.find("zconf: (standard input):2:17: the document ends inside a tag or a "
+                             "reference") != std::string::npos)
+        << refused;
     EXPECT_EQ(read_file(kConfig), before);
     EXPECT_EQ(zconf({"export", "Nope"}).status, 1);
 }
@@ -523,8 +510,7 @@ TEST_F(Tool, BatchRunsEveryLineAndSavesThemTogether) {
                                "rmkey -r System/Eth0\n"
                                "set Apps Names multi_sz one 'two words' -three");
     outcome r = zconf({"batch", "/etc/changes"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status + r.out.size(), 0u) << r.err;
     EXPECT_EQ(r.err.find("zconf:"), std::string::npos) << r.err;
     EXPECT_EQ(zconf({"tree"}).out, "Apps/\n"
                                    "  Names\tMULTI_SZ\tone\ttwo words\t-three\n"
@@ -536,8 +522,7 @@ TEST_F(Tool, BatchRunsEveryLineAndSavesThemTogether) {
 
     // --no-save runs the lines on this run's store only.
     std::string saved = read_file(kConfig);
-    r = zconf({"--no-save", "batch", "-"}, "rmkey -r System\nset A B sz c\n");
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zconf({"--no-save", "batch", "-"}, "rmkey -r System\nset A B sz c\n").status, 0);
     EXPECT_EQ(read_file(kConfig), saved);
 }
 
@@ -559,8 +544,7 @@ TEST_F(Tool, BatchLinesAreQuotedAsTheShellQuotes) {
     std::string batch = "#set Q Skipped sz x\n\t# indented comment\n \t\n";
     for (size_t i = 0; i < cases.size(); i++)
         batch += "set 'Q/Sub Key' V" + std::to_string(i) + " sz " + cases[i].first + "\n";
-    outcome r = zconf({"batch"}, batch);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(zconf({"batch"}, batch).status, 0);
     for (size_t i = 0; i < cases.size(); i++)
         EXPECT_EQ(zconf({"get", "Q/Sub Key", "V" + std::to_string(i)}).out, cases[i].second + "\n")
             << cases[i].first;
@@ -596,22 +580,16 @@ TEST_F(Tool, AFailingBatchLineWritesNothingAndSaysWhere) {
     }
     // A file's lines are named by the file.
     write_file("/etc/changes", "\n\nrm System Nope\n");
-    outcome r = zconf({"batch", "/etc/changes"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "zconf: /etc/changes:3: System: no such value 'Nope'\n");
-    r = zconf({"batch", "/etc/none"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "zconf: /etc/none: No such file or directory\n");
+    EXPECT_EQ(run({"batch", "/etc/changes"}),
+              "1||zconf: /etc/changes:3: System: no such value 'Nope'\n");
+    EXPECT_EQ(run({"batch", "/etc/none"}), "3||zconf: /etc/none: No such file or directory\n");
     EXPECT_EQ(zconf({"batch", "a", "b"}).status, 2);
     EXPECT_EQ(read_file(kConfig), kGood);
 }
 
 TEST_F(Tool, LinesAreEscapedAndJsonHoldsEveryByte) {
     // An empty store: no output, a word on standard error, and still an object for --json.
-    outcome empty = zconf({"tree"});
-    EXPECT_EQ(empty.status, 0);
-    EXPECT_EQ(empty.out, "");
-    EXPECT_EQ(empty.err, "zconf: \\: the store is empty\n");
+    EXPECT_EQ(run({"tree"}), "0||zconf: \\: the store is empty\n");
     EXPECT_EQ(parsed(zconf({"tree", "--json"}).out),
               "{\"key\":\"\\\\\",\"subkeys\":[],\"values\":[]}\n");
 
@@ -643,11 +621,8 @@ TEST_F(Tool, LinesAreEscapedAndJsonHoldsEveryByte) {
         {{"get", "-d", key, "Bin"}, "00FF\n"},
         {{"get", key, "L"}, "x\ny\n\\\n"},
     };
-    for (const auto &row : rows) {
-        outcome r = zconf(row.args);
-        EXPECT_EQ(r.status, 0) << row.args[0] << r.err;
-        EXPECT_EQ(r.out, row.out) << row.args[0];
-    }
+    for (const auto &row : rows)
+        EXPECT_EQ(run(row.args), "0|" + row.out + "|");
 
     // JSON: typed data, every byte kept or as \u00XX.
     const std::string odd = "{\"data\":" + kOddJson + ",\"name\":" + kOddJson + ",\"type\":\"SZ\"}";
