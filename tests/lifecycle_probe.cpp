@@ -205,13 +205,6 @@ const command kCommands[] = {
     {"stress", 1, stress},
     {"umask", 1, [](char **a) { umask(static_cast<mode_t>(std::stoi(a[0], nullptr, 8))); }},
     {"forks", 0, fork_children},
-    // prints "probe: status <result> <text>" of the start-up load
-    {"status", 0,
-     [](char **) {
-         char text[256] = {};
-         int32_t rc = ZConfQueryLoadStatus(text, sizeof text - 1);
-         printf("probe: status %d %s\n", rc, text);
-     }},
     // prints "probe: fds N", the number of descriptors the process has open
     {"fds", 0, [](char **) { printf("probe: fds %d\n", open_descriptors()); }},
     // waits for a line on standard input (or its end)

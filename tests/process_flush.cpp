@@ -178,22 +178,6 @@ TEST_F(Flushes, ARefreshTakesInWhatOthersWroteAndKeepsItsOwnChanges) {
     EXPECT_EQ(read_file(kConfig).find("Tmp"), std::string::npos);
 }
 
-// A `zconf set` while a program runs, then the program's flushes: both changes are kept;
-// a flush of a key writes only the changes at or below it.
-TEST_F(Flushes, TheToolAndAProgramKeepEachOthersChanges) {
-    Probe program({"set", "Net", "A", "a", "set", "Other", "B", "b", "step", "flush", "Net", "step",
-                   "flush", ""});
-    EXPECT_EQ(program.next(), "set 0");
-    EXPECT_EQ(program.next(), "set 0");
-    EXPECT_EQ(zconf({"set", "Net", "T", "sz", "t"}), 0);
-    EXPECT_EQ(go_on(program), "flush 0");
-    EXPECT_EQ(values({"Net", "A", "Net", "T", "Other", "B"}), "Net A = a\nNet T = t\nget -2\n");
-    EXPECT_EQ(go_on(program), "flush 0");
-    EXPECT_EQ(program.finish(), 0);
-    EXPECT_EQ(values({"Net", "A", "Net", "T", "Other", "B"}),
-              "Net A = a\nNet T = t\nOther B = b\n");
-}
-
 // The change descriptor wakes on a save by rename and in place, on a flush and on a
 // `zconf set` of another process; `zconf watch` prints what others change.
 TEST_F(Flushes, ChangesOfOthersWakeTheDescriptorAndShowInWatch) {

@@ -138,23 +138,6 @@ TEST_F(Processes, FilesAndDocumentsOfAnySizeAndSavesFromThreadsAndProcessesAtOnc
     EXPECT_TRUE(whole_document(read_file(kConfig)));
 }
 
-TEST_F(Processes, AnotherUserCanNeitherReadNorWriteTheObjects) {
-    NEEDS_OTHER_USER();
-    write_file(kConfig, one_value_document("wifi-password"));
-    chmod(kConfig, 0600);
-    Probe root({"ready", "wait"});
-    ASSERT_EQ(root.next(), "ready");
-    for (const char *object : kSharedObjects) {
-        EXPECT_EQ(owner_mode(object), "0:600") << object;
-        for (int flags : {O_RDONLY, O_RDWR})
-            EXPECT_EQ(as_nobody([&] { return open(object, flags) < 0 && errno == EACCES; }), 1);
-    }
-    // The other user's program works alone, without the file it may not read.
-    EXPECT_EQ(run({"get", "Net", "Host"}, true), std::string(kRefusedMutex) + "probe: get -2\n");
-    EXPECT_EQ(instance_count(), 1);
-    EXPECT_EQ(root.finish(), 0);
-}
-
 TEST_F(Processes, ObjectsOfAnotherUserOrOpenToOthersAreNotUsed) {
     NEEDS_OTHER_USER();
     // The other user's objects come first: root's programs neither use them nor wait

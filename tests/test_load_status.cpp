@@ -150,17 +150,6 @@ TEST_F(LoadStatus, EachRefusalHasItsReasonAndThePlaceOfItsByteWholeOrInPieces) {
     EXPECT_FALSE(zconf_list_empty(&ZCONF_ROOT->subkeys));
 }
 
-TEST_F(LoadStatus, PlacesCountLinesAndBytesFromOne) {
-    const char text[] = "ab\ncd\n\nx";
-    uint32_t line, column;
-    for (auto [offset, want_line, want_column] : std::vector<std::array<uint32_t, 3>>{
-             {0, 1, 1}, {2, 1, 3}, {3, 2, 1}, {6, 3, 1}, {7, 4, 1}, {8, 4, 2}}) {
-        zconf_text_place(text, 8, offset, &line, &column);
-        EXPECT_EQ(line, want_line) << offset;
-        EXPECT_EQ(column, want_column) << offset;
-    }
-}
-
 TEST_F(LoadStatus, CheckingAFileNeverTouchesTheStore) {
     // This program's own start-up found no file.
     char text[256] = "untouched";

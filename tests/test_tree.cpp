@@ -1,5 +1,5 @@
-// The node allocator and its statistics text, the tree primitives used directly where the
-// exported calls cannot reach them well, and the heap failing midway through an operation.
+// The node allocator and its statistics text, and the heap failing midway through an
+// operation.
 #include "process_support.h"
 #include "zconf_test_support.h"
 
@@ -11,21 +11,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-// Adds a new subkey to the parent; returns it.
-zconf_key *add_key(zconf_key *parent, const char *name) {
-    zconf_key *key = __zconf_create_key(name, 0);
-    __zconf_add_subkey(parent, key);
-    return key;
-}
-
-// The names of the key's subkeys, in order, run together.
-std::string subkeys(zconf_key *key) {
-    std::string names;
-    for (int32_t i = 0; zconf_key *sub = __zconf_enum_subkey(key, i); i++)
-        names += sub->name;
-    return names;
-}
 
 // The statistics text, whole.
 std::string statistics() {
@@ -66,22 +51,6 @@ TEST_F(Store, AllocatorCountsEachRequestInTheSmallestFittingClass) {
     for (zconf_value *value : values)
         zconf_mem_free(value);
     EXPECT_EQ(statistics(), empty);
-}
-
-TEST_F(Store, SubkeysStayInNameOrderAndADeletedSubtreeReturnsEveryNode) {
-    for (const char *name : {"b", "A", "c", "B"})
-        add_key(ZCONF_ROOT, name);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
-    const uint32_t nodes = live_nodes(), bytes = live_bytes();
-    zconf_key *top = add_key(ZCONF_ROOT, "top");
-    const uint32_t word = 1;
-    for (zconf_key *key : {top, add_key(add_key(top, "a"), "a1"), add_key(top, "b")})
-        for (const char *name : {"x", "y"})
-            __zconf_add_value(key, __zconf_create_value(name, ZCONF_VALUE_DWORD, &word, 4));
-    __zconf_del_tree(top);
-    EXPECT_EQ(live_nodes(), nodes);
-    EXPECT_EQ(live_bytes(), bytes);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
 }
 
 // Runs an operation with the heap failing after the given number of allocations; the

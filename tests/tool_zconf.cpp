@@ -147,6 +147,8 @@ TEST_F(Tool, ReadsListAndPrintAndFailuresExitByKindChangingNothing) {
         // Not found.
         {{"ls", "Network/Nope"}, 1, "", "zconf: Network\\Nope: no such key"},
         {{"get", "Network", "Mtu"}, 1, "", "Network: no such value 'Mtu'"},
+        {{"tree", "Nope"}, 1, "", "Nope: no such key"},
+        {{"get", "Nope", "Port"}, 1, "", "Nope: no such key"},
         {{"rm", "Network", "Mtu"}, 1, "", "no such value 'Mtu'"},
         {{"rmkey", "-r", "Network/Eth1"}, 1, "", "Network\\Eth1: no such key"},
         // Bad usage, found before the store is touched: a `set` on a missing path makes no
@@ -167,6 +169,7 @@ TEST_F(Tool, ReadsListAndPrintAndFailuresExitByKindChangingNothing) {
         {{"mkkey", "/"}, 2, "", "zconf: the root key always exists"},
         {{"rmkey", "HZCONF_ROOT"}, 2, "", "root key cannot be removed"},
         {{"set", "New/Key", "V", "word", "1"}, 2, "", "unknown type 'word'"},
+        {{"set", "", "V", "sz", "x"}, 2, "", "root key"},
         // Refused value text: what was expected.
         {{"set", "New/Key", "V", "dword", "12x"},
          2,
@@ -181,6 +184,7 @@ TEST_F(Tool, ReadsListAndPrintAndFailuresExitByKindChangingNothing) {
          2,
          "",
          "QWORD value '0x10000000000000000' out of range: expected 0 to 18446744073709551615"},
+        {{"set", "New", "V", "qword", ""}, 2, "", "bad QWORD value text '': expected a number"},
         {{"set", "New", "V", "binary", "00:1a:2b"},
          2,
          "",
