@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -237,6 +238,12 @@ const command kCommands[] = {
      }},
     {"release", 0, [](char **) { ZConfCloseKey(held_key); }},
     {"flushloop", 1, flush_loop},
+    // takes an exclusive flock() of PATH without waiting: "probe: lock 1" when it holds it
+    {"lock", 1,
+     [](char **a) {
+         int fd = open(a[0], O_RDONLY | O_CLOEXEC);
+         printf("probe: lock %d\n", fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0);
+     }},
     // takes a change descriptor; awaitnotify then waits for it
     {"notify", 0,
      [](char **) { printf("probe: notify %d\n", ZConfNotifyChangeKeyValue(&change_fd)); }},

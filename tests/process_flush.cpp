@@ -245,33 +245,6 @@ TEST_F(Flushes, AFileThatDoesNotLoadIsNeverWrittenOver) {
 
 constexpr char kLockFile[] = "/etc/zconfig.xml.lock";
 
-// A child that has become kNobody and holds a flock() lock on path until it is killed;
-// its process id, and in *held whether it could open the file and take the lock.
-pid_t hold_as_nobody(const char *path, bool *held) {
-    int ready[2];
-    EXPECT_EQ(pipe(ready), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        char result = 'n';
-        if (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0) {
-            int fd = open(path, O_RDONLY | O_CLOEXEC);
-            result = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        }
-        _exit(write(ready[1], &result, 1) == 1 ? (pause(), 0) : 1);
-    }
-    close(ready[1]);
-    char result = '?';
-    EXPECT_EQ(read(ready[0], &result, 1), 1);
-    close(ready[0]);
-    *held = result == 'y';
-    return pid;
-}
-
-void end_holder(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 // Whether a flush of this process goes through at once.
 bool flush_goes_through() {
     return run({"set", "Net", "A", "a", "flush", ""}).find("probe: flush 0") != std::string::npos;
@@ -285,13 +258,10 @@ TEST_F(Flushes, OnlyThoseWhoMayWriteTheFileCanHoldUpAFlush) {
     NEEDS_OTHER_USER();
     write_file(kConfig, one_value_document("old"));
     ASSERT_EQ(chmod(kConfig, 0644), 0);
-    bool held = false;
-    pid_t reader = hold_as_nobody(kConfig, &held);
-    EXPECT_TRUE(held);
+    Probe reader({"lock", kConfig, "wait"}, true);
+    EXPECT_EQ(reader.next(), "lock 1");
     EXPECT_TRUE(flush_goes_through());
-    end_holder(reader);
-    end_holder(hold_as_nobody(kLockFile, &held));
-    EXPECT_FALSE(held);
+    EXPECT_EQ(Probe({"lock", kLockFile}, true).next(), "lock 0"); // the flush's, root's own
 
     struct planted {
         uid_t uid;
@@ -303,10 +273,9 @@ TEST_F(Flushes, OnlyThoseWhoMayWriteTheFileCanHoldUpAFlush) {
         int fd = open(kLockFile, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         ASSERT_EQ(fchown(fd, lock.uid, lock.gid) | fchmod(fd, lock.mode), 0);
         close(fd);
-        pid_t holder = hold_as_nobody(kLockFile, &held);
-        EXPECT_TRUE(held) << std::oct << lock.mode;
+        Probe holder({"lock", kLockFile, "wait"}, true);
+        EXPECT_EQ(holder.next(), "lock 1") << std::oct << lock.mode;
         EXPECT_TRUE(flush_goes_through()) << std::oct << lock.mode;
-        end_holder(holder);
     }
 
     for (auto [config_mode, lock_mode] : {std::pair<mode_t, mode_t>{0664, 0660}, {0622, 0666}}) {
