@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -140,17 +141,15 @@ void close_path(ZConfKeyHandle h) {
         ZConfCloseKey(h);
 }
 
-// N times (0: for ever) sets Flush\P<pid> Count and flushes it, checking each file whole;
-// prints "probe: flushloop <failures>" ("probe: ready" after the first flush for ever).
+// N times sets Flush\P<pid> Count and flushes it, checking each file whole; prints
+// "probe: flushloop <failures>".
 void flush_loop(char **a) {
-    int count = std::stoi(a[0]), failures = 0;
+    int failures = 0;
     std::string key = "Flush\\P" + std::to_string(getpid());
-    for (int i = 0; count == 0 || i < count; i++) {
+    for (int i = 0; i < std::stoi(a[0]); i++) {
         failures += set_text(key, "Count", std::to_string(i)) != 0;
         failures += ZConfFlushKey(ZCONF_HKEY_ROOT) != 0;
         failures += !whole_document(read_as_loads_do(DOVIZUZ_CONFIG_FILE));
-        if (i == 0 && count == 0)
-            printf("probe: ready\n"), fflush(stdout);
     }
     printf("probe: flushloop %d\n", failures);
 }
@@ -205,13 +204,6 @@ const command kCommands[] = {
     {"stress", 1, stress},
     {"umask", 1, [](char **a) { umask(static_cast<mode_t>(std::stoi(a[0], nullptr, 8))); }},
     {"forks", 0, fork_children},
-    // prints "probe: status <result> <text>" of the start-up load
-    {"status", 0,
-     [](char **) {
-         char text[256] = {};
-         int32_t rc = ZConfQueryLoadStatus(text, sizeof text - 1);
-         printf("probe: status %d %s\n", rc, text);
-     }},
     // prints "probe: fds N", the number of descriptors the process has open
     {"fds", 0, [](char **) { printf("probe: fds %d\n", open_descriptors()); }},
     // waits for a line on standard input (or its end)
@@ -246,6 +238,12 @@ const command kCommands[] = {
      }},
     {"release", 0, [](char **) { ZConfCloseKey(held_key); }},
     {"flushloop", 1, flush_loop},
+    // takes an exclusive flock() of PATH without waiting: "probe: lock 1" when it holds it
+    {"lock", 1,
+     [](char **a) {
+         int fd = open(a[0], O_RDONLY | O_CLOEXEC);
+         printf("probe: lock %d\n", fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0);
+     }},
     // takes a change descriptor; awaitnotify then waits for it
     {"notify", 0,
      [](char **) { printf("probe: notify %d\n", ZConfNotifyChangeKeyValue(&change_fd)); }},

@@ -20,14 +20,9 @@ namespace probe_client {
 
 namespace fs = std::filesystem;
 
-inline constexpr char kConfig[] = "/etc/zconfig.xml";
 inline constexpr const char *kSharedObjects[] = {
     "/dev/shm/DoviZUZ_Mutex", "/dev/shm/DoviZUZ_ShMem_Data", "/dev/shm/DoviZUZNbInst"};
 inline constexpr uid_t kNobody = 65534; // the unprivileged user the tests act as
-
-inline void write_file(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // The first 32-bit word of a shared object (the instance count, the text's length), or -1.
 inline int64_t shared_word(const char *object) {
@@ -41,8 +36,8 @@ inline int64_t length_word() { return shared_word(kSharedObjects[1]); }
 
 // The document of a store whose one value Net\Host is the string text.
 inline std::string one_value_document(const std::string &text) {
-    return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Net\">\n" +
-           "\t\t<VALUE_SZ name=\"Host\">" + text + "</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
+    return document("\t<KEY name=\"Net\">\n\t\t<VALUE_SZ name=\"Host\">" + text +
+                    "</VALUE_SZ>\n\t</KEY>\n");
 }
 
 // The owner and permission bits of path, as "uid:mode" with the mode in octal.

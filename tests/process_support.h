@@ -18,12 +18,22 @@
 #include <vector>
 
 inline constexpr char kDeclaration[] = ZCONF_TEST_DECLARATION;
+inline constexpr char kConfig[] = "/etc/zconfig.xml"; // the library's configuration file
 
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A whole document whose root holds the lines of body.
+inline std::string document(const std::string &body) {
+    return std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\">\n" + body + "</KEY>\n";
 }
 
 // A saved document as a whole file has it: the declaration first, the root's end last.

@@ -9,8 +9,6 @@
 
 namespace {
 
-const char kConfig[] = "/etc/zconfig.xml";
-
 std::string mem_stat() {
     char buffer[1024];
     int32_t n = __ZConfMemStat(buffer, nullptr, 0, sizeof buffer);
@@ -53,16 +51,13 @@ TEST_F(Flush, AValueChangedOftenIsOneChangeAndCostsTheAllocatorNothing) {
 // everything (the document channel tries a refused piece again) or fails with -12,
 // leaving the file as it was and the change still counted.
 TEST_F(Flush, AFailingHeapLeavesTheFileAndTheChangesAsTheyWere) {
-    const std::string before = std::string(ZCONF_TEST_DECLARATION) +
-                               "<KEY name=\"ZCONF_ROOT\">\n\t<KEY name=\"Other\">\n"
-                               "\t\t<VALUE_SZ name=\"V\">x</VALUE_SZ>\n\t</KEY>\n</KEY>\n";
+    const std::string before =
+        document("\t<KEY name=\"Other\">\n\t\t<VALUE_SZ name=\"V\">x</VALUE_SZ>\n\t</KEY>\n");
     ZConfKeyHandle h;
     ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "Net", &h), 0);
     int32_t rc = 0, failures = 0;
     auto prepare = [&] {
-        FILE *file = fopen(kConfig, "w");
-        fputs(before.c_str(), file);
-        fclose(file);
+        write_file(kConfig, before);
         EXPECT_EQ(set_dword(h, "Port", 1), 0);
     };
     auto check = [&](int32_t n, bool) {
@@ -101,12 +96,7 @@ TEST_F(Flush, AFailingHeapLeavesTheFileAndTheChangesAsTheyWere) {
 // A refresh of a key reaches only below it; a key the file no longer has goes as an open
 // key is deleted: its handle serves until it is closed.
 TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
-    auto write = [](const std::string &body) {
-        FILE *file = fopen(kConfig, "w");
-        fprintf(file, "%s<KEY name=\"ZCONF_ROOT\">\n%s</KEY>\n", ZCONF_TEST_DECLARATION,
-                body.c_str());
-        fclose(file);
-    };
+    auto write = [](const std::string &body) { write_file(kConfig, document(body)); };
     auto key = [](const char *name, const std::string &values) {
         return "<KEY name=\"" + std::string(name) + "\">" + values + "</KEY>\n";
     };

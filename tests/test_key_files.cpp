@@ -1,11 +1,8 @@
 // A key's subtree saved to a file of its own and restored under another key or into an
 // empty store: the same content, volatile keys left out, and an import that fails
 // changes nothing.
+#include "process_support.h"
 #include "zconf_test_support.h"
-
-#include <fstream>
-#include <iterator>
-#include <string>
 
 namespace {
 
@@ -65,10 +62,9 @@ TEST_F(KeyFiles, ASavedKeyRestoresTheSameUnderAnotherKeyAndIntoAnEmptyStore) {
     ASSERT_EQ(ZConfRestoreKey(backup, path), 0);
     EXPECT_EQ(dump(copy), eth0_content);
     // What a restore brought counts as this process's change: a flush writes it.
-    unlink("/etc/zconfig.xml");
+    unlink(kConfig);
     ASSERT_EQ(ZConfFlushKey(backup), 0);
-    std::ifstream file("/etc/zconfig.xml");
-    std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string saved = read_file(kConfig);
     EXPECT_NE(saved.find("<KEY name=\"Backup\">"), std::string::npos) << saved;
     EXPECT_NE(saved.find("10.0.0.2"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("Net"), std::string::npos) << saved;
@@ -82,12 +78,11 @@ TEST_F(KeyFiles, AnImportThatFailsChangesNothing) {
     set(key, "V", ZCONF_VALUE_SZ, "kept");
     std::string before = dump(ZCONF_HKEY_ROOT);
     uint32_t nodes = live_nodes();
-    const std::string declaration = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n";
     for (const std::string &text :
-         {declaration + "<KEY name=\"ZCONF_ROOT\"><KEY name=\"K\"><VALUE_SZ name=\"V\">new" +
-              "</VALUE_SZ></KEY><KEY name=\"New\"><VALUE_DWORD>0xZ</VALUE_DWORD></KEY></KEY>",
-          declaration + "<KEY name=\"ZCONF_ROOT\"><KEY name=\"New\"></KEY>"}) {
-        std::ofstream(path) << text;
+         {document("<KEY name=\"K\"><VALUE_SZ name=\"V\">new</VALUE_SZ></KEY>"
+                   "<KEY name=\"New\"><VALUE_DWORD>0xZ</VALUE_DWORD></KEY>"),
+          std::string(kDeclaration) + "<KEY name=\"ZCONF_ROOT\"><KEY name=\"New\"></KEY>"}) {
+        write_file(path, text);
         EXPECT_EQ(ZConfRestoreKey(key, path), -22);
         EXPECT_EQ(ZConfRestoreKey(ZCONF_HKEY_ROOT, path), -22);
         EXPECT_EQ(dump(ZCONF_HKEY_ROOT), before);
@@ -98,7 +93,7 @@ TEST_F(KeyFiles, AnImportThatFailsChangesNothing) {
     EXPECT_EQ(ZConfRestoreKey(key, nullptr), -22);
     EXPECT_EQ(ZConfSaveKey(key, nullptr), -22);
     EXPECT_EQ(ZConfSaveKey(key, "/nonexistent/dir/file.xml"), -2);
-    std::ofstream(path) << "";
+    write_file(path, "");
     EXPECT_EQ(ZConfRestoreKey(key, path), 0); // an empty file holds nothing
     ZConfKeyHandle read_only;
     ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "K", ZCONF_KEY_READ, &read_only), 0);

@@ -102,30 +102,16 @@ std::vector<std::string> shuffled_names(int n, unsigned seed) {
     return names;
 }
 
-TEST_F(Store, LargeListLoadsInNameOrderAndFindsEveryKey) {
-    const std::vector<std::string> names = shuffled_names(many, 7);
-    for (bool in_order : {false, true}) {
-        const std::vector<std::string> given = in_order ? sorted(names) : names;
-        ASSERT_EQ(reload(list_document(given)), 0);
-        expect_counts_match_tree();
-        EXPECT_EQ(listed("List"), sorted(names));
-        for (size_t i = 0; i < given.size(); i++) {
-            std::string path = "List\\" + (i % 2 ? folded(given[i]) : given[i]);
-            EXPECT_EQ(dword_at(path, "n"), i) << path;
-        }
-        // Names before the first, between neighbours and past the last are not there.
-        for (const char *missing : {"A", "Lease", "lease1", "Lease9X", "LEASE2", "zz", "Leasf"})
-            EXPECT_EQ(dword_at("List\\"s + missing, "n"), ~0u) << missing;
-        // A store read back loads again into the same text.
-        const std::string text = read_document();
-        ASSERT_EQ(reload(text), 0);
-        EXPECT_EQ(read_document(), text);
-    }
-}
-
+// A list loaded in shuffled order keeps name order; each key is found by its name in any
+// letter case, and names between and around them are not there.
 TEST_F(Store, LargeListKeepsOrderThroughDeletesAndNewKeys) {
     const std::vector<std::string> names = shuffled_names(many, 11);
     ASSERT_EQ(write_document(list_document(names)), 0);
+    EXPECT_EQ(listed("List"), sorted(names));
+    for (size_t i = 0; i < names.size(); i++)
+        EXPECT_EQ(dword_at("List\\" + (i % 2 ? folded(names[i]) : names[i]), "n"), i) << names[i];
+    for (const char *missing : {"A", "Lease", "lease1", "Lease9X", "LEASE2", "zz", "Leasf"})
+        EXPECT_EQ(dword_at("List\\"s + missing, "n"), ~0u) << missing;
     std::vector<std::string> kept, gone;
     for (size_t i = 0; i < names.size(); i++)
         (i % 3 == 1 ? gone : kept).push_back(names[i]);
@@ -181,15 +167,6 @@ TEST_F(Store, SameNamedKeysMergeInALargeList) {
         EXPECT_EQ(dword_at("List\\" + names[i], "n"), i % 10 == 0 ? i + 1 : i) << names[i];
         EXPECT_EQ(dword_at("List\\" + names[i], "m"), 2 * i) << names[i];
     }
-    ZConfKeyHandle h;
-    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, ("List\\" + names[0]).c_str(), ZCONF_KEY_READ, &h),
-              0);
-    char first[300] = {}, second_name[300] = {};
-    uint32_t n1 = sizeof first, n2 = sizeof second_name;
-    EXPECT_EQ(ZConfEnumValue(h, 0, first, &n1, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(ZConfEnumValue(h, 1, second_name, &n2, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(first + "/"s + second_name, "n/m") << "a replaced value keeps its place";
-    ZConfCloseKey(h);
     expect_counts_match_tree();
 }
 
@@ -205,8 +182,6 @@ TEST_F(Store, LargeValueSetKeepsInsertionOrder) {
         ASSERT_EQ(set_dword(h, folded(names[i]).c_str(), static_cast<uint32_t>(i + many)), 0);
     for (size_t i = 1; i < names.size(); i += 4)
         ASSERT_EQ(ZConfDeleteValue(h, names[i].c_str()), 0);
-    for (size_t i = 1; i < names.size(); i += 4)
-        EXPECT_NE(ZConfDeleteValue(h, names[i].c_str()), 0) << "deleted twice";
     ASSERT_EQ(set_dword(h, names[1].c_str(), 1), 0); // set again: now the last
     std::vector<std::string> expected_order;
     for (size_t i = 0; i < names.size(); i++)
@@ -233,28 +208,6 @@ TEST_F(Store, LargeValueSetKeepsInsertionOrder) {
     const std::string text = read_document();
     ASSERT_EQ(reload(text), 0);
     EXPECT_EQ(read_document(), text);
-    expect_counts_match_tree();
-}
-
-// One document naming values twice in a large key: the later takes the earlier's place.
-TEST_F(Store, RepeatedValueNamesInALargeKeyKeepTheFirstPlace) {
-    const std::vector<std::string> names = shuffled_names(many, 19);
-    std::string body = "<KEY name=\"Big\">";
-    for (size_t i = 0; i < names.size(); i++)
-        body += "<VALUE_DWORD name=\"" + names[i] + "\">" + std::to_string(i) + "</VALUE_DWORD>";
-    for (size_t i = 0; i < names.size(); i += 3)
-        body += "<VALUE_DWORD name=\"" + folded(names[i]) + "\">" + std::to_string(i + many) +
-                "</VALUE_DWORD>";
-    ASSERT_EQ(write_document(doc(body + "</KEY>")), 0);
-    const std::string text = read_document();
-    size_t at = 0;
-    for (size_t i = 0; i < names.size(); i++) {
-        std::string line = "<VALUE_DWORD name=\"" + (i % 3 ? names[i] : folded(names[i])) + "\">";
-        size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << line;
-        at = found + line.size();
-        EXPECT_EQ(dword_at("Big", names[i].c_str()), i % 3 ? i : i + many);
-    }
     expect_counts_match_tree();
 }
 

@@ -2,6 +2,7 @@
 // and the place of the byte that decided it, whole or fed through the channel in pieces;
 // ZConfCheckXMLFile on real files; the status of this program's own start-up load.
 #include "lifecycle/zconf_load_status.h"
+#include "process_support.h"
 #include "xml_test_support.h"
 #include "zconf_test_support.h"
 
@@ -149,21 +150,6 @@ TEST_F(LoadStatus, EachRefusalHasItsReasonAndThePlaceOfItsByteWholeOrInPieces) {
     EXPECT_FALSE(zconf_list_empty(&ZCONF_ROOT->subkeys));
 }
 
-TEST_F(LoadStatus, PlacesCountLinesAndBytesFromOne) {
-    const char text[] = "ab\ncd\n\nx";
-    uint32_t line, column;
-    for (auto [offset, want_line, want_column] : std::vector<std::array<uint32_t, 3>>{
-             {0, 1, 1}, {2, 1, 3}, {3, 2, 1}, {6, 3, 1}, {7, 4, 1}, {8, 4, 2}}) {
-        zconf_text_place(text, 8, offset, &line, &column);
-        EXPECT_EQ(line, want_line) << offset;
-        EXPECT_EQ(column, want_column) << offset;
-    }
-}
-
-void put(const char *path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 TEST_F(LoadStatus, CheckingAFileNeverTouchesTheStore) {
     // This program's own start-up found no file.
     char text[256] = "untouched";
@@ -172,17 +158,17 @@ TEST_F(LoadStatus, CheckingAFileNeverTouchesTheStore) {
     EXPECT_EQ(ZConfQueryLoadStatus(nullptr, 100), -2);
 
     const char *path = "/etc/zconf-check.xml";
-    put(path, declaration + root_open +
-                  "\t<KEY name=\"A\">\n\t\t<KEY name=\"B\" volatile=\"yes\">\n" +
-                  "\t\t\t<VALUE_SZ name=\"gone\">x</VALUE_SZ>\n\t\t</KEY>\n" +
-                  "\t\t<VALUE_SZ name=\"s\">x</VALUE_SZ>\n\t\t<VALUE_NONE name=\"n\"/>\n" +
-                  "\t</KEY>\n</KEY>\n");
+    write_file(path, declaration + root_open +
+                         "\t<KEY name=\"A\">\n\t\t<KEY name=\"B\" volatile=\"yes\">\n" +
+                         "\t\t\t<VALUE_SZ name=\"gone\">x</VALUE_SZ>\n\t\t</KEY>\n" +
+                         "\t\t<VALUE_SZ name=\"s\">x</VALUE_SZ>\n\t\t<VALUE_NONE name=\"n\"/>\n" +
+                         "\t</KEY>\n</KEY>\n");
     EXPECT_EQ(ZConfCheckXMLFile(path, text, sizeof text), 0);
     EXPECT_STREQ(text, "1 keys, 2 values");
     EXPECT_EQ(live_nodes(), 1u);
 
-    put(path,
-        declaration + root_open + "\t<KEY name=\"A\">\n\t\t<VALUE_DWORD>0x1G</VALUE_DWORD>\n");
+    write_file(path, declaration + root_open +
+                         "\t<KEY name=\"A\">\n\t\t<VALUE_DWORD>0x1G</VALUE_DWORD>\n");
     EXPECT_EQ(ZConfCheckXMLFile(path, text, sizeof text), -22);
     EXPECT_STREQ(text, "4:19: a byte that is not a digit in a number");
     char small[4] = {'-', '-', '-', '-'};
@@ -190,10 +176,7 @@ TEST_F(LoadStatus, CheckingAFileNeverTouchesTheStore) {
     EXPECT_EQ(std::string(small, 4), "4:1-"); // cut as strncpy cuts, not terminated
     EXPECT_EQ(ZConfCheckXMLFile(path, nullptr, 0), -22);
 
-    put(path, "");
-    EXPECT_EQ(ZConfCheckXMLFile(path, text, sizeof text), 0);
-    EXPECT_STREQ(text, "0 keys, 0 values");
-    put(path, "\n");
+    write_file(path, "\n");
     EXPECT_EQ(ZConfCheckXMLFile(path, text, sizeof text), -22);
     EXPECT_STREQ(text, "2:1: the document has no root element");
     unlink(path);

@@ -1,5 +1,6 @@
-// The node allocator and its statistics text, the tree primitives used directly where the
-// exported calls cannot reach them well, and the heap failing midway through an operation.
+// The node allocator and its statistics text, and the heap failing midway through an
+// operation.
+#include "process_support.h"
 #include "zconf_test_support.h"
 
 #include <cstdio>
@@ -10,21 +11,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-// Adds a new subkey to the parent; returns it.
-zconf_key *add_key(zconf_key *parent, const char *name) {
-    zconf_key *key = __zconf_create_key(name, 0);
-    __zconf_add_subkey(parent, key);
-    return key;
-}
-
-// The names of the key's subkeys, in order, run together.
-std::string subkeys(zconf_key *key) {
-    std::string names;
-    for (int32_t i = 0; zconf_key *sub = __zconf_enum_subkey(key, i); i++)
-        names += sub->name;
-    return names;
-}
 
 // The statistics text, whole.
 std::string statistics() {
@@ -65,22 +51,6 @@ TEST_F(Store, AllocatorCountsEachRequestInTheSmallestFittingClass) {
     for (zconf_value *value : values)
         zconf_mem_free(value);
     EXPECT_EQ(statistics(), empty);
-}
-
-TEST_F(Store, SubkeysStayInNameOrderAndADeletedSubtreeReturnsEveryNode) {
-    for (const char *name : {"b", "A", "c", "B"})
-        add_key(ZCONF_ROOT, name);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
-    const uint32_t nodes = live_nodes(), bytes = live_bytes();
-    zconf_key *top = add_key(ZCONF_ROOT, "top");
-    const uint32_t word = 1;
-    for (zconf_key *key : {top, add_key(add_key(top, "a"), "a1"), add_key(top, "b")})
-        for (const char *name : {"x", "y"})
-            __zconf_add_value(key, __zconf_create_value(name, ZCONF_VALUE_DWORD, &word, 4));
-    __zconf_del_tree(top);
-    EXPECT_EQ(live_nodes(), nodes);
-    EXPECT_EQ(live_bytes(), bytes);
-    EXPECT_EQ(subkeys(ZCONF_ROOT), "AbBc");
 }
 
 // Runs an operation with the heap failing after the given number of allocations; the
@@ -134,21 +104,13 @@ TEST_F(Store, ReplacingAValueWithoutMemoryKeepsTheOldOne) {
 }
 
 TEST(Lifecycle, AStoreThatCouldNotStartSavesNothing) {
-    FILE *file = fopen("/etc/zconfig.xml", "w");
-    ASSERT_NE(file, nullptr);
-    fputs("kept", file);
-    fclose(file);
+    write_file(kConfig, "kept");
     ZConfStopAPI();
     zconf_mem_fail_countdown = 0;
     EXPECT_EQ(ZConfInitAPI(), -12);
     zconf_mem_fail_countdown = -1;
     EXPECT_EQ(SaveXMLFile(), -12);
-    char text[16] = {};
-    file = fopen("/etc/zconfig.xml", "r");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(fread(text, 1, sizeof text, file), 4u);
-    fclose(file);
-    EXPECT_STREQ(text, "kept");
+    EXPECT_EQ(read_file(kConfig), "kept");
     EXPECT_EQ(ZConfInitAPI(), 0);
 }
 
