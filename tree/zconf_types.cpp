@@ -19,22 +19,7 @@ const zconf_type_row zconf_types[ZCONF_TYPE_CODES] = {
     {"KEY", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
 };
 
-namespace {
-
-// The row answered for codes past the table: a code that names nothing.
-constexpr zconf_type_row no_type = {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE};
-
-bool names_element(const zconf_type_row &row, const char *name) {
-    return row.element[0] != 0 && strcmp(row.element, name) == 0;
-}
-
-} // namespace
-
-const zconf_type_row &zconf_type(uint32_t code) {
-    return code < ZCONF_TYPE_CODES ? zconf_types[code] : no_type;
-}
-
-bool zconf_is_value_type(uint32_t code) { return zconf_type(code).size != ZCONF_SIZE_NO_VALUE; }
+const zconf_type_row zconf_no_type = {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE};
 
 bool zconf_type_size_matches(uint32_t code, uint32_t size) {
     switch (zconf_type(code).size) {
@@ -73,7 +58,7 @@ uint32_t zconf_type_number_bytes(uint32_t code) {
 }
 
 int32_t zconf_type_of_element(const char *name) {
-    if (names_element(zconf_types[ZCONF_TYPE_KEY], name)) // the most frequent, looked at first
+    if (zconf_same_text(zconf_types[ZCONF_TYPE_KEY].element, name)) // the most frequent first
         return ZCONF_TYPE_KEY;
     // Every other element name is "VALUE_" and a type word: compare the words only.
     constexpr size_t prefix = 6;
@@ -81,7 +66,7 @@ int32_t zconf_type_of_element(const char *name) {
         return -1;
     for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
         if (zconf_types[code].element[0] == 'V' &&
-            strcmp(zconf_types[code].element + prefix, name + prefix) == 0)
+            zconf_same_text(zconf_types[code].element + prefix, name + prefix))
             return static_cast<int32_t>(code);
     return -1;
 }
