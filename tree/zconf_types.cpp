@@ -1,7 +1,7 @@
 // The table of value types, indexed by type code, and the questions asked of it.
 #include "tree/zconf_types.h"
 
-#include <cstring>
+#include <cstddef>
 
 const zconf_type_row zconf_types[ZCONF_TYPE_CODES] = {
     {"VALUE_NONE", ZCONF_SIZE_ZERO, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
@@ -61,9 +61,11 @@ int32_t zconf_type_of_element(const char *name) {
     if (zconf_same_text(zconf_types[ZCONF_TYPE_KEY].element, name)) // the most frequent first
         return ZCONF_TYPE_KEY;
     // Every other element name is "VALUE_" and a type word: compare the words only.
-    constexpr size_t prefix = 6;
-    if (strncmp(name, "VALUE_", prefix) != 0)
-        return -1;
+    constexpr char value_prefix[] = "VALUE_";
+    constexpr size_t prefix = sizeof value_prefix - 1;
+    for (size_t i = 0; i < prefix; i++) // stops at a shorter name's NUL
+        if (name[i] != value_prefix[i])
+            return -1;
     for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
         if (zconf_types[code].element[0] == 'V' &&
             zconf_same_text(zconf_types[code].element + prefix, name + prefix))
