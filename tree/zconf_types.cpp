@@ -57,18 +57,48 @@ uint32_t zconf_type_number_bytes(uint32_t code) {
     return 0;
 }
 
+namespace {
+
+constexpr char value_prefix[] = "VALUE_";
+constexpr size_t prefix_len = sizeof value_prefix - 1;
+
+// The value codes by the first letter of their element's type word (the letter after
+// "VALUE_"), a bit for each code, so a name is compared with those few only.
+struct element_index {
+    uint16_t codes[128];
+};
+
+element_index index_elements() {
+    element_index index{};
+    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++) {
+        const char *element = zconf_types[code].element;
+        bool is_value = true;
+        for (size_t i = 0; i < prefix_len && is_value; i++)
+            is_value = element[i] == value_prefix[i];
+        auto letter = static_cast<uint8_t>(element[prefix_len]);
+        if (is_value && letter < 128)
+            index.codes[letter] = static_cast<uint16_t>(index.codes[letter] | (1u << code));
+    }
+    return index;
+}
+
+} // namespace
+
 int32_t zconf_type_of_element(const char *name) {
     if (zconf_same_text(zconf_types[ZCONF_TYPE_KEY].element, name)) // the most frequent first
         return ZCONF_TYPE_KEY;
     // Every other element name is "VALUE_" and a type word: compare the words only.
-    constexpr char value_prefix[] = "VALUE_";
-    constexpr size_t prefix = sizeof value_prefix - 1;
-    for (size_t i = 0; i < prefix; i++) // stops at a shorter name's NUL
+    for (size_t i = 0; i < prefix_len; i++) // stops at a shorter name's NUL
         if (name[i] != value_prefix[i])
             return -1;
-    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
-        if (zconf_types[code].element[0] == 'V' &&
-            zconf_same_text(zconf_types[code].element + prefix, name + prefix))
+    auto letter = static_cast<uint8_t>(name[prefix_len]);
+    if (letter >= 128)
+        return -1;
+    static const element_index index = index_elements();
+    for (uint32_t codes = index.codes[letter]; codes != 0; codes &= codes - 1) {
+        auto code = static_cast<uint32_t>(__builtin_ctz(codes));
+        if (zconf_same_text(zconf_types[code].element + prefix_len, name + prefix_len))
             return static_cast<int32_t>(code);
+    }
     return -1;
 }

@@ -198,21 +198,20 @@ struct stop_table {
 };
 constexpr stop_table stops;
 
-uint8_t stop_mask(uint8_t state) {
-    switch (state) {
-    case XML_STATE_DATA:
-        return STOP_DATA;
-    case XML_STATE_TAG:
-        return STOP_TAG;
-    case XML_STATE_DOUBLE_QUOTED:
-    case XML_STATE_SINGLE_QUOTED:
-        return STOP_QUOTED;
-    case XML_STATE_REFERENCE:
-        return STOP_REFERENCE;
-    default:
-        return 0;
+// The stop bit of each tokenizer state (0 for the failed state, which looks at every
+// byte), by state character.
+struct state_mask_table {
+    uint8_t mask[256];
+    constexpr state_mask_table() : mask() {
+        mask[XML_STATE_DATA] = STOP_DATA;
+        mask[XML_STATE_TAG] = STOP_TAG;
+        mask[XML_STATE_DOUBLE_QUOTED] = mask[XML_STATE_SINGLE_QUOTED] = STOP_QUOTED;
+        mask[XML_STATE_REFERENCE] = STOP_REFERENCE;
     }
-}
+};
+constexpr state_mask_table state_masks;
+
+uint8_t stop_mask(uint8_t state) { return state_masks.mask[state]; }
 
 bool is_stop(uint8_t mask, char c) { return (stops.bits[static_cast<uint8_t>(c)] & mask) != 0; }
 
@@ -722,6 +721,16 @@ int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     auto digits = static_cast<uint32_t>(doc->hexDigits);
     int32_t rc = 0;
     for (int32_t i = 0; i < n; i++) {
+        // Most bytes come as whole pairs of digits: two at once.
+        if (digits % 2 == 0 && i + 1 < n && reinterpret_cast<char *>(out) + 1 <= limit) {
+            int high = zconf_text_hex_value(bytes[i]), low = zconf_text_hex_value(bytes[i + 1]);
+            if (high >= 0 && low >= 0) {
+                *out++ = static_cast<uint8_t>(high * 16 + low);
+                digits += 2;
+                i++;
+                continue;
+            }
+        }
         int digit = zconf_text_hex_value(bytes[i]);
         if (digit < 0) {
             if (__xml_is_ws(bytes[i]))
@@ -987,7 +996,10 @@ int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
 }
 
 int32_t __xml_entity_end(xml_doc *doc, const char *name) {
-    int32_t type = zconf_type_of_element(name);
+    // An end tag mostly closes the open element: its name is tried first.
+    const char *open = zconf_type(static_cast<uint32_t>(doc->elemType)).element;
+    int32_t type =
+        open[0] != 0 && zconf_same_text(open, name) ? doc->elemType : zconf_type_of_element(name);
     if (type < 0 || type != doc->elemType)
         return refuse_end_tag(doc, name);
     return zconf_is_value_type(type) ? end_value(doc, name) : end_key(doc, name);
