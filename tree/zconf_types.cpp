@@ -75,8 +75,10 @@ element_index index_elements() {
         bool is_value = true;
         for (size_t i = 0; i < prefix_len && is_value; i++)
             is_value = element[i] == value_prefix[i];
+        if (!is_value) // the key, and the codes without an element
+            continue;
         auto letter = static_cast<uint8_t>(element[prefix_len]);
-        if (is_value && letter < 128)
+        if (letter < 128)
             index.codes[letter] = static_cast<uint16_t>(index.codes[letter] | (1u << code));
     }
     return index;
