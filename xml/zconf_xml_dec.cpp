@@ -44,6 +44,12 @@ constexpr name_table ascii_name;
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
 
+// The value of a digit in the base (10 or 16), or -1 for any other byte.
+int digit_in_base(char c, int base) {
+    int digit = zconf_text_hex_value(static_cast<uint8_t>(c));
+    return digit < base ? digit : -1;
+}
+
 // Reads the number of a character reference, `p` being just past its "&#": "x" selects
 // hexadecimal, and the number is what strtoul reads there (so leading blanks, a sign and,
 // in hexadecimal, a "0x" prefix are allowed). It must be followed by ";" and be below
@@ -54,8 +60,18 @@ int32_t decode_number(char **position, char *p) {
         base = 16;
         p++;
     }
-    char *end;
-    unsigned long value = strtoul(p, &end, base);
+    char *end = p;
+    unsigned long value = 0;
+    // Plain digits, the usual form, are read here: strtoul reads them alike. A number
+    // past 255 is refused whatever its digits, so it only needs to stay past it.
+    bool hex_prefix = base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    if (digit_in_base(*p, base) >= 0 && !hex_prefix) {
+        for (int digit; (digit = digit_in_base(*end, base)) >= 0; end++)
+            if (value < 256)
+                value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    } else {
+        value = strtoul(p, &end, base);
+    }
     if (end == p || *end != ';' || value >= 256)
         return ZCONF_ERR_INVAL;
     *position = end + 1;
