@@ -68,6 +68,7 @@ struct element_index {
     uint16_t codes[128];
 };
 
+// The index of the table's value elements, built once.
 element_index index_elements() {
     element_index index{};
     for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++) {

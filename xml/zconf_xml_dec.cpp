@@ -227,8 +227,10 @@ struct state_mask_table {
 };
 constexpr state_mask_table state_masks;
 
+// The stop bit of the state.
 uint8_t stop_mask(uint8_t state) { return state_masks.mask[state]; }
 
+// True when the byte needs a look of its own in the state whose stop bit is mask.
 bool is_stop(uint8_t mask, char c) { return (stops.bits[static_cast<uint8_t>(c)] & mask) != 0; }
 
 // The first byte from p on (before end) that the state does not simply take; end when
@@ -252,6 +254,7 @@ char *skip_ordinary(uint8_t state, char *p, const char *end) {
     return p;
 }
 
+// Hands the complete tag from the token's start to s.at on; prints the error line when it fails.
 int32_t process_tag(scan &s) {
     char *tag = s.start;
     auto len = static_cast<int32_t>(s.at - tag);

@@ -88,6 +88,7 @@ struct escaped_text {
     uint32_t len;
 };
 
+// The n bytes with the characters of their escaped form.
 escaped_text measure_text(const void *bytes, uint32_t n) {
     const auto *p = static_cast<const uint8_t *>(bytes);
     return {p, n, static_cast<uint32_t>(__xml_multistring_len(p, n))};
@@ -148,6 +149,7 @@ struct element_lengths {
     uint8_t len[ZCONF_TYPE_CODES];
 };
 
+// The lengths of all element names, from the table of types.
 element_lengths measure_elements() {
     element_lengths lengths{};
     for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
@@ -155,6 +157,7 @@ element_lengths measure_elements() {
     return lengths;
 }
 
+// Characters of the element name of a type code (0..12).
 size_t element_len(uint32_t code) {
     static const element_lengths lengths = measure_elements();
     return lengths.len[code];
