@@ -1,7 +1,7 @@
 // The table of value types, indexed by type code, and the questions asked of it.
 #include "tree/zconf_types.h"
 
-#include <cstring>
+#include <cstddef>
 
 const zconf_type_row zconf_types[ZCONF_TYPE_CODES] = {
     {"VALUE_NONE", ZCONF_SIZE_ZERO, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
@@ -19,22 +19,7 @@ const zconf_type_row zconf_types[ZCONF_TYPE_CODES] = {
     {"KEY", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE},
 };
 
-namespace {
-
-// The row answered for codes past the table: a code that names nothing.
-constexpr zconf_type_row no_type = {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE};
-
-bool names_element(const zconf_type_row &row, const char *name) {
-    return row.element[0] != 0 && strcmp(row.element, name) == 0;
-}
-
-} // namespace
-
-const zconf_type_row &zconf_type(uint32_t code) {
-    return code < ZCONF_TYPE_CODES ? zconf_types[code] : no_type;
-}
-
-bool zconf_is_value_type(uint32_t code) { return zconf_type(code).size != ZCONF_SIZE_NO_VALUE; }
+const zconf_type_row zconf_no_type = {"", ZCONF_SIZE_NO_VALUE, ZCONF_TEXT_NONE, ZCONF_ORDER_NONE};
 
 bool zconf_type_size_matches(uint32_t code, uint32_t size) {
     switch (zconf_type(code).size) {
@@ -72,16 +57,51 @@ uint32_t zconf_type_number_bytes(uint32_t code) {
     return 0;
 }
 
+namespace {
+
+constexpr char value_prefix[] = "VALUE_";
+constexpr size_t prefix_len = sizeof value_prefix - 1;
+
+// The value codes by the first letter of their element's type word (the letter after
+// "VALUE_"), a bit for each code, so a name is compared with those few only.
+struct element_index {
+    uint16_t codes[128];
+};
+
+// The index of the table's value elements, built once.
+element_index index_elements() {
+    element_index index{};
+    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++) {
+        const char *element = zconf_types[code].element;
+        bool is_value = true;
+        for (size_t i = 0; i < prefix_len && is_value; i++)
+            is_value = element[i] == value_prefix[i];
+        if (!is_value) // the key, and the codes without an element
+            continue;
+        auto letter = static_cast<uint8_t>(element[prefix_len]);
+        if (letter < 128)
+            index.codes[letter] = static_cast<uint16_t>(index.codes[letter] | (1u << code));
+    }
+    return index;
+}
+
+} // namespace
+
 int32_t zconf_type_of_element(const char *name) {
-    if (names_element(zconf_types[ZCONF_TYPE_KEY], name)) // the most frequent, looked at first
+    if (zconf_same_text(zconf_types[ZCONF_TYPE_KEY].element, name)) // the most frequent first
         return ZCONF_TYPE_KEY;
     // Every other element name is "VALUE_" and a type word: compare the words only.
-    constexpr size_t prefix = 6;
-    if (strncmp(name, "VALUE_", prefix) != 0)
+    for (size_t i = 0; i < prefix_len; i++) // stops at a shorter name's NUL
+        if (name[i] != value_prefix[i])
+            return -1;
+    auto letter = static_cast<uint8_t>(name[prefix_len]);
+    if (letter >= 128)
         return -1;
-    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
-        if (zconf_types[code].element[0] == 'V' &&
-            strcmp(zconf_types[code].element + prefix, name + prefix) == 0)
+    static const element_index index = index_elements();
+    for (uint32_t codes = index.codes[letter]; codes != 0; codes &= codes - 1) {
+        auto code = static_cast<uint32_t>(__builtin_ctz(codes));
+        if (zconf_same_text(zconf_types[code].element + prefix_len, name + prefix_len))
             return static_cast<int32_t>(code);
+    }
     return -1;
 }

@@ -48,11 +48,28 @@ enum : uint32_t {
 // The rows of the type codes 0..12.
 extern const zconf_type_row zconf_types[ZCONF_TYPE_CODES];
 
+// The row answered for codes past the table: a code that names nothing.
+extern const zconf_type_row zconf_no_type;
+
 // The row of a type code; codes past the table get the row of a code that names nothing.
-const zconf_type_row &zconf_type(uint32_t code);
+// Inline, as the codec asks it for every element.
+inline const zconf_type_row &zconf_type(uint32_t code) {
+    return code < ZCONF_TYPE_CODES ? zconf_types[code] : zconf_no_type;
+}
 
 // True for the codes a value may carry (0-6 and 8-10): those with a size rule.
-bool zconf_is_value_type(uint32_t code);
+inline bool zconf_is_value_type(uint32_t code) {
+    return zconf_type(code).size != ZCONF_SIZE_NO_VALUE;
+}
+
+// True when the two NUL-terminated texts hold the same bytes. Inline: the names of the
+// document's markup are short, and a library call would cost more than comparing them.
+inline bool zconf_same_text(const char *a, const char *b) {
+    for (; *a == *b; a++, b++)
+        if (*a == 0)
+            return true;
+    return false;
+}
 
 // True when `size` bytes suit a value of the code; false for codes of no value type.
 bool zconf_type_size_matches(uint32_t code, uint32_t size);

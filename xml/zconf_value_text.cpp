@@ -52,6 +52,16 @@ uint64_t order_word(uint32_t code, uint64_t word) {
     return __xml_swap_qword_endian(word);
 }
 
+constexpr zconf_hex_pairs make_hex_pairs() {
+    constexpr char digits[] = "0123456789ABCDEF";
+    zconf_hex_pairs pairs{};
+    for (int b = 0; b < 256; b++) {
+        pairs.text[2 * b] = digits[b >> 4];
+        pairs.text[2 * b + 1] = digits[b & 0xF];
+    }
+    return pairs;
+}
+
 constexpr zconf_hex_table make_hex_table() {
     zconf_hex_table table{};
     for (int c = 0; c < 256; c++)
@@ -64,7 +74,7 @@ constexpr zconf_hex_table make_hex_table() {
 
 } // namespace
 
-const char zconf_text_hex_digits[17] = "0123456789ABCDEF";
+const zconf_hex_pairs zconf_text_hex_pairs = make_hex_pairs();
 const zconf_hex_table zconf_text_hex_values = make_hex_table();
 
 uint32_t zconf_text_number_max(uint32_t bytes) {

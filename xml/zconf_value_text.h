@@ -8,18 +8,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 enum : uint32_t {
     ZCONF_TEXT_NUMBER32_MAX = 10, // longest text of a 32-bit number: "0xFFFFFFFF", "4294967295"
     ZCONF_TEXT_NUMBER64_MAX = 20, // longest text of a 64-bit number: 20 decimal digits
 };
 
-// The hexadecimal digits: the uppercase ones written, the value of each byte read (-1 for
-// a byte that is no digit). Tables, so the codec's loops cost no call per byte.
+// The hexadecimal digits: the two uppercase ones written for each byte (those of byte b
+// at 2b), the value of each byte read (-1 for a byte that is no digit). Tables, so the
+// codec's loops cost no call per byte.
 struct zconf_hex_table {
     int8_t value[256];
 };
-extern const char zconf_text_hex_digits[17];
+struct zconf_hex_pairs {
+    char text[512];
+};
+extern const zconf_hex_pairs zconf_text_hex_pairs;
 extern const zconf_hex_table zconf_text_hex_values;
 
 // The value 0..15 of a hexadecimal digit in either case, or -1 for any other byte.
@@ -27,8 +32,7 @@ inline int zconf_text_hex_value(uint8_t c) { return zconf_text_hex_values.value[
 
 // Writes the byte as two uppercase hexadecimal digits; returns the position after them.
 inline char *zconf_text_put_pair(char *dst, uint8_t byte) {
-    dst[0] = zconf_text_hex_digits[byte >> 4];
-    dst[1] = zconf_text_hex_digits[byte & 0xF];
+    memcpy(dst, zconf_text_hex_pairs.text + 2 * byte, 2);
     return dst + 2;
 }
 

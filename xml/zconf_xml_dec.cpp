@@ -44,6 +44,12 @@ constexpr name_table ascii_name;
 
 bool is_forbidden(uint8_t c) { return c < 0x20 && c != '\t' && c != '\n' && c != '\r'; }
 
+// The value of a digit in the base (10 or 16), or -1 for any other byte.
+int digit_in_base(char c, int base) {
+    int digit = zconf_text_hex_value(static_cast<uint8_t>(c));
+    return digit < base ? digit : -1;
+}
+
 // Reads the number of a character reference, `p` being just past its "&#": "x" selects
 // hexadecimal, and the number is what strtoul reads there (so leading blanks, a sign and,
 // in hexadecimal, a "0x" prefix are allowed). It must be followed by ";" and be below
@@ -54,8 +60,18 @@ int32_t decode_number(char **position, char *p) {
         base = 16;
         p++;
     }
-    char *end;
-    unsigned long value = strtoul(p, &end, base);
+    char *end = p;
+    unsigned long value = 0;
+    // Plain digits, the usual form, are read here: strtoul reads them alike. A number
+    // past 255 is refused whatever its digits, so it only needs to stay past it.
+    bool hex_prefix = base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    if (digit_in_base(*p, base) >= 0 && !hex_prefix) {
+        for (int digit; (digit = digit_in_base(*end, base)) >= 0; end++)
+            if (value < 256)
+                value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    } else {
+        value = strtoul(p, &end, base);
+    }
     if (end == p || *end != ';' || value >= 256)
         return ZCONF_ERR_INVAL;
     *position = end + 1;
@@ -118,8 +134,12 @@ char read_attribute_head(char **p, char **name) {
 // before `end`; stores a NUL after the decoded bytes and leaves *p after the quote.
 int32_t decode_attribute_value(xml_doc *doc, char **p, char quote, const char *end,
                                xml_attr *attr) {
-    char *read = *p, *write = *p;
+    char *read = *p;
     attr->attrValue = *p;
+    // Bytes before the first reference stay where they are.
+    while (read < end && *read != quote && *read != '&')
+        read++;
+    char *write = read;
     while (read < end && *read != quote) {
         if (*read == '&') {
             char *at = read;
@@ -150,17 +170,24 @@ bool declaration_item_valid(const char *name, const char *value, size_t len) {
 
 // ---- Buffer scan ------------------------------------------------------------------
 
-int32_t flush(xml_write_record *record) {
-    int32_t rc = __xml_proc_data(record->doc, record->buff,
-                                 static_cast<int32_t>(record->tokenEnd - record->buff));
-    if (rc == 0)
-        record->tokenEnd = record->buff;
-    return rc;
-}
+// The scan of one call works where the bytes lie: the token in progress runs from
+// `start` (the buffer's start, where the bytes kept from the last call are) to `at`, the
+// next byte to look at, and the call's new bytes follow right behind. Complete tags and
+// runs of text are handled in place; only an unfinished token is moved back to the
+// buffer's start when the call ends.
+struct scan {
+    xml_doc *doc;
+    char *start;
+    char *at;
+    char *end;
+};
 
-void take(xml_write_record *record) {
-    *record->tokenEnd++ = *record->unprocData++;
-    record->unprocLen--;
+// Hands the text gathered since the token's start to the decoder.
+int32_t flush(scan &s) {
+    int32_t rc = __xml_proc_data(s.doc, s.start, static_cast<int32_t>(s.at - s.start));
+    if (rc == 0)
+        s.start = s.at;
+    return rc;
 }
 
 // Bytes that only need to be taken, by state: a set bit means the byte needs a look of
@@ -187,48 +214,54 @@ struct stop_table {
 };
 constexpr stop_table stops;
 
-uint8_t stop_mask(uint8_t state) {
-    switch (state) {
-    case XML_STATE_DATA:
-        return STOP_DATA;
-    case XML_STATE_TAG:
-        return STOP_TAG;
-    case XML_STATE_DOUBLE_QUOTED:
-    case XML_STATE_SINGLE_QUOTED:
-        return STOP_QUOTED;
-    case XML_STATE_REFERENCE:
-        return STOP_REFERENCE;
-    default:
-        return 0;
+// The stop bit of each tokenizer state (0 for the failed state, which looks at every
+// byte), by state character.
+struct state_mask_table {
+    uint8_t mask[256];
+    constexpr state_mask_table() : mask() {
+        mask[XML_STATE_DATA] = STOP_DATA;
+        mask[XML_STATE_TAG] = STOP_TAG;
+        mask[XML_STATE_DOUBLE_QUOTED] = mask[XML_STATE_SINGLE_QUOTED] = STOP_QUOTED;
+        mask[XML_STATE_REFERENCE] = STOP_REFERENCE;
     }
-}
+};
+constexpr state_mask_table state_masks;
 
-// Number of bytes from p on that the state takes without a look of their own.
-uint32_t ordinary_run(uint8_t state, const char *p, uint32_t n) {
+// The stop bit of the state.
+uint8_t stop_mask(uint8_t state) { return state_masks.mask[state]; }
+
+// True when the byte needs a look of its own in the state whose stop bit is mask.
+bool is_stop(uint8_t mask, char c) { return (stops.bits[static_cast<uint8_t>(c)] & mask) != 0; }
+
+// The first byte from p on (before end) that the state does not simply take; end when
+// there is none. Four bytes a turn, so the loop's own test is paid once for them.
+char *skip_ordinary(uint8_t state, char *p, const char *end) {
     uint8_t mask = stop_mask(state);
     if (mask == 0)
-        return 0;
-    uint32_t i = 0;
-    while (i < n && (stops.bits[static_cast<uint8_t>(p[i])] & mask) == 0)
-        i++;
-    return i;
+        return p;
+    for (; end - p >= 4; p += 4) {
+        if (is_stop(mask, p[0]))
+            return p;
+        if (is_stop(mask, p[1]))
+            return p + 1;
+        if (is_stop(mask, p[2]))
+            return p + 2;
+        if (is_stop(mask, p[3]))
+            return p + 3;
+    }
+    while (p < end && !is_stop(mask, *p))
+        p++;
+    return p;
 }
 
-void take_run(xml_write_record *record, uint32_t n) {
-    if (record->tokenEnd != record->unprocData)
-        memmove(record->tokenEnd, record->unprocData, n);
-    record->tokenEnd += n;
-    record->unprocData += n;
-    record->unprocLen -= n;
-}
-
-int32_t process_tag(xml_write_record *record) {
-    char *tag = record->buff;
-    auto len = static_cast<int32_t>(record->tokenEnd - tag);
-    int32_t rc = __xml_proc_tag(record->doc, tag, len);
+// Hands the complete tag from the token's start to s.at on; prints the error line when it fails.
+int32_t process_tag(scan &s) {
+    char *tag = s.start;
+    auto len = static_cast<int32_t>(s.at - tag);
+    int32_t rc = __xml_proc_tag(s.doc, tag, len);
     if (rc == 0) {
-        record->tokenEnd = tag;
-        record->doc->state = XML_STATE_DATA;
+        s.start = s.at;
+        s.doc->state = XML_STATE_DATA;
         return 0;
     }
     printf("__xml_proc_buff: ERROR status=%d, len=%d, data[0]=0x%02x <%c>, data[1]=0x%02x <%c>\n",
@@ -237,57 +270,79 @@ int32_t process_tag(xml_write_record *record) {
 }
 
 // One byte in the state between markup.
-int32_t scan_data_byte(xml_write_record *record, uint8_t c) {
-    xml_doc *doc = record->doc;
+int32_t scan_data_byte(scan &s, uint8_t c) {
+    xml_doc *doc = s.doc;
     int32_t rc = 0;
     if (c == '>')
         return __xml_refuse(doc, XML_REFUSED_GT_IN_TEXT, nullptr, nullptr);
     if (c == '<') {
-        if (record->tokenEnd > record->buff)
-            rc = flush(record);
+        if (s.at > s.start)
+            rc = flush(s);
         doc->state = XML_STATE_TAG;
     } else if (c == '&') {
-        if (memchr(record->unprocData, ';', record->unprocLen) == nullptr)
-            rc = flush(record);
+        if (memchr(s.at, ';', static_cast<size_t>(s.end - s.at)) == nullptr)
+            rc = flush(s);
         doc->state = XML_STATE_REFERENCE;
     }
-    take(record);
+    s.at++;
     return rc;
 }
 
-int32_t scan_byte(xml_write_record *record, uint8_t c) {
-    xml_doc *doc = record->doc;
+// One byte that the state looks at on its own: moves the state, takes the byte and
+// handles a tag it completes.
+int32_t scan_byte(scan &s, uint8_t c) {
+    xml_doc *doc = s.doc;
     switch (doc->state) {
     case XML_STATE_DATA:
-        return scan_data_byte(record, c);
+        return scan_data_byte(s, c);
     case XML_STATE_TAG:
         if (c == '<' || c == '&')
             return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_TAG, nullptr, nullptr);
         if (c == '"' || c == '\'')
             doc->state = c;
-        take(record);
-        return c == '>' ? process_tag(record) : 0;
+        s.at++;
+        return c == '>' ? process_tag(s) : 0;
     case XML_STATE_DOUBLE_QUOTED:
     case XML_STATE_SINGLE_QUOTED:
         if (c == '<' || c == '>')
             return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_ATTRIBUTE, nullptr, nullptr);
         if (c == doc->state)
             doc->state = XML_STATE_TAG;
-        take(record);
+        s.at++;
         return 0;
     case XML_STATE_REFERENCE:
         if (c == '<' || c == '>' || c == '&')
             return __xml_refuse(doc, XML_REFUSED_MARKUP_IN_REFERENCE, nullptr, nullptr);
         if (c == ';')
             doc->state = XML_STATE_DATA;
-        take(record);
+        s.at++;
         return 0;
     default: // failed: only quote characters are taken
         if (c != '"' && c != '\'')
             return ZCONF_ERR_INVAL;
-        take(record);
+        s.at++;
         return 0;
     }
+}
+
+// Scans every byte from s.at to s.end; 0, or the first error with s.at on the byte that
+// failed or right after the tag that failed.
+int32_t scan_bytes(scan &s) {
+    while (s.at < s.end) {
+        s.at = skip_ordinary(s.doc->state, s.at, s.end);
+        if (s.at == s.end)
+            break;
+        auto c = static_cast<uint8_t>(*s.at);
+        if (is_forbidden(c)) {
+            char byte[8];
+            snprintf(byte, sizeof byte, "0x%02X", c);
+            return __xml_refuse(s.doc, XML_REFUSED_CONTROL_BYTE, nullptr, byte);
+        }
+        int32_t rc = scan_byte(s, c);
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
 }
 
 } // namespace
@@ -311,29 +366,29 @@ int __xml_is_name_char(uint8_t c) {
 // ---- Tokenizer ----------------------------------------------------------------------
 
 int32_t __xml_proc_buff(xml_write_record *record) {
-    int32_t rc = 0;
-    while (record->unprocLen != 0 && rc == 0) {
-        uint32_t run = ordinary_run(record->doc->state, record->unprocData, record->unprocLen);
-        if (run != 0) {
-            take_run(record, run);
-            continue;
-        }
-        auto c = static_cast<uint8_t>(*record->unprocData);
-        if (is_forbidden(c)) {
-            char byte[8];
-            snprintf(byte, sizeof byte, "0x%02X", c);
-            rc = __xml_refuse(record->doc, XML_REFUSED_CONTROL_BYTE, nullptr, byte);
-            break;
-        }
-        rc = scan_byte(record, c);
+    // The kept bytes of the unfinished token lie at the buffer's start, the new ones
+    // right behind them.
+    if (record->tokenEnd != record->unprocData) {
+        memmove(record->tokenEnd, record->unprocData, record->unprocLen);
+        record->unprocData = record->tokenEnd;
     }
-    if (rc == 0 && record->doc->state == XML_STATE_DATA && record->tokenEnd > record->buff)
-        rc = flush(record);
+    scan s{record->doc, record->buff, record->unprocData, record->unprocData + record->unprocLen};
+    int32_t rc = scan_bytes(s);
+    if (rc == 0 && s.doc->state == XML_STATE_DATA && s.at > s.start)
+        rc = flush(s);
     if (rc != 0) {
+        // Everything before the failing byte counts as taken, the rest as unscanned.
+        record->tokenEnd = s.at;
+        record->unprocLen = static_cast<uint32_t>(s.end - s.at);
+        record->unprocData = s.at;
         __xml_note_failure(record, rc);
         return rc;
     }
-    record->unprocData = record->tokenEnd;
+    auto kept = static_cast<size_t>(s.at - s.start);
+    if (s.start != record->buff)
+        memmove(record->buff, s.start, kept);
+    record->tokenEnd = record->unprocData = record->buff + kept;
+    record->unprocLen = 0;
     return 0;
 }
 
@@ -437,8 +492,12 @@ int32_t __xml_proc_xmltag(xml_doc *doc, char *tag, int32_t len) {
 }
 
 int32_t __xml_proc_data(xml_doc *doc, char *data, int32_t len) {
-    char *read = data, *write = data;
     const char *end = data + len;
+    // Text before the first reference stays where it is.
+    auto *read = static_cast<char *>(memchr(data, '&', static_cast<size_t>(len)));
+    if (read == nullptr)
+        return entity_data(doc, data, len);
+    char *write = read;
     const char *first_reference = nullptr;
     while (read < end) {
         if (*read == '&') {
@@ -478,7 +537,7 @@ int32_t __xml_decode_char(char **position) {
         char byte;
     } entities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
     for (const auto &entity : entities) {
-        if (strcmp(name, entity.name) == 0) {
+        if (zconf_same_text(name, entity.name)) {
             *position = p + 1;
             return static_cast<uint8_t>(entity.byte);
         }
@@ -676,20 +735,40 @@ int32_t start_key(xml_doc *doc, const char *element) {
 }
 
 int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
+    auto *out = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
+    const char *limit = work_end(doc);
+    auto digits = static_cast<uint32_t>(doc->hexDigits);
+    int32_t rc = 0;
     for (int32_t i = 0; i < n; i++) {
-        if (__xml_is_ws(bytes[i]))
-            continue;
+        // Most bytes come as whole pairs of digits: two at once.
+        if (digits % 2 == 0 && i + 1 < n && reinterpret_cast<char *>(out) + 1 <= limit) {
+            int high = zconf_text_hex_value(bytes[i]), low = zconf_text_hex_value(bytes[i + 1]);
+            if (high >= 0 && low >= 0) {
+                *out++ = static_cast<uint8_t>(high * 16 + low);
+                digits += 2;
+                i++;
+                continue;
+            }
+        }
         int digit = zconf_text_hex_value(bytes[i]);
-        const char *here = reinterpret_cast<const char *>(bytes + i);
-        if (digit < 0)
-            return __xml_refuse(doc, XML_REFUSED_BINARY_DIGIT, here, nullptr);
-        uint8_t *at = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
-        if (doc->hexDigits % 2 == 0 && reinterpret_cast<char *>(at) + 1 > work_end(doc))
-            return __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG, here, nullptr);
-        if (zconf_text_put_pair_digit(at, static_cast<uint32_t>(doc->hexDigits++), digit))
-            doc->dataLen++;
+        if (digit < 0) {
+            if (__xml_is_ws(bytes[i]))
+                continue;
+            rc = __xml_refuse(doc, XML_REFUSED_BINARY_DIGIT,
+                              reinterpret_cast<const char *>(bytes + i), nullptr);
+            break;
+        }
+        if (digits % 2 == 0 && reinterpret_cast<char *>(out) + 1 > limit) {
+            rc = __xml_refuse(doc, XML_REFUSED_DATA_TOO_LONG,
+                              reinterpret_cast<const char *>(bytes + i), nullptr);
+            break;
+        }
+        if (zconf_text_put_pair_digit(out, digits++, digit))
+            out++;
     }
-    return 0;
+    doc->hexDigits = static_cast<int32_t>(digits);
+    doc->dataLen = static_cast<int32_t>(reinterpret_cast<char *>(out) - doc->data);
+    return rc;
 }
 
 int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
@@ -704,17 +783,24 @@ int32_t gather_string(xml_doc *doc, const char *bytes, int32_t n) {
 // and no more than the longest number text of the type.
 int32_t gather_number(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     uint32_t limit = zconf_text_number_max(zconf_type_number_bytes(doc->elemType));
+    char *text = doc->data;
+    auto len = static_cast<uint32_t>(doc->dataLen);
+    int32_t rc = 0;
     for (int32_t i = 0; i < n; i++) {
         const char *here = reinterpret_cast<const char *>(bytes + i);
-        bool prefix =
-            (bytes[i] == 'x' || bytes[i] == 'X') && doc->dataLen == 1 && doc->data[0] == '0';
-        if (zconf_text_hex_value(bytes[i]) < 0 && !prefix)
-            return __xml_refuse(doc, XML_REFUSED_NUMBER_BYTE, here, nullptr);
-        if (static_cast<uint32_t>(doc->dataLen) >= limit)
-            return __xml_refuse(doc, XML_REFUSED_NUMBER_LONG, here, nullptr);
-        doc->data[doc->dataLen++] = static_cast<char>(bytes[i]);
+        bool prefix = (bytes[i] == 'x' || bytes[i] == 'X') && len == 1 && text[0] == '0';
+        if (zconf_text_hex_value(bytes[i]) < 0 && !prefix) {
+            rc = __xml_refuse(doc, XML_REFUSED_NUMBER_BYTE, here, nullptr);
+            break;
+        }
+        if (len >= limit) {
+            rc = __xml_refuse(doc, XML_REFUSED_NUMBER_LONG, here, nullptr);
+            break;
+        }
+        text[len++] = static_cast<char>(bytes[i]);
     }
-    return 0;
+    doc->dataLen = static_cast<int32_t>(len);
+    return rc;
 }
 
 // Why a number text that its bytes let through is no number of its type.
@@ -884,7 +970,7 @@ int32_t __xml_entity_start(xml_doc *doc, const char *name, int32_t count, xml_at
     doc->volatileAttr = -1;
     doc->hexDigits = 0;
     for (int32_t i = 0; i < count; i++) {
-        bool is_name = strcmp(attrs[i].attrName, "name") == 0;
+        bool is_name = zconf_same_text(attrs[i].attrName, "name");
         int32_t rc =
             is_name ? take_name_attribute(doc, attrs[i]) : take_volatile_attribute(doc, attrs[i]);
         if (rc != 0)
@@ -930,7 +1016,10 @@ int32_t __xml_entity_data(xml_doc *doc, const char *bytes, int32_t length) {
 }
 
 int32_t __xml_entity_end(xml_doc *doc, const char *name) {
-    int32_t type = zconf_type_of_element(name);
+    // An end tag mostly closes the open element: its name is tried first.
+    const char *open = zconf_type(static_cast<uint32_t>(doc->elemType)).element;
+    int32_t type =
+        open[0] != 0 && zconf_same_text(open, name) ? doc->elemType : zconf_type_of_element(name);
     if (type < 0 || type != doc->elemType)
         return refuse_end_tag(doc, name);
     return zconf_is_value_type(type) ? end_value(doc, name) : end_key(doc, name);

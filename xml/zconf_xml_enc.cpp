@@ -80,17 +80,44 @@ char *put_escaped(char *dst, uint8_t c) {
     }
 }
 
-// Characters of the text of a value's data.
-int32_t data_text_len(uint32_t type, const uint8_t *data, uint32_t n) {
+// Bytes of text to be written escaped (a name, or a string's data), with the characters
+// of their escaped form. Measured once: a text that needs no escape is then copied whole.
+struct escaped_text {
+    const uint8_t *bytes;
+    uint32_t n;
+    uint32_t len;
+};
+
+// The n bytes with the characters of their escaped form.
+escaped_text measure_text(const void *bytes, uint32_t n) {
+    const auto *p = static_cast<const uint8_t *>(bytes);
+    return {p, n, static_cast<uint32_t>(__xml_multistring_len(p, n))};
+}
+
+// Writes the escaped text; returns the position after it.
+char *put_text(char *dst, const escaped_text &text) {
+    if (text.len == text.n)
+        return put(dst, reinterpret_cast<const char *>(text.bytes), text.n);
+    return dst + __xml_encode_multi_string(text.bytes, text.n, dst);
+}
+
+// The text of a string's data: its bytes before the first NUL, or all of a string list's.
+escaped_text measure_string_data(uint32_t type, const uint8_t *data, uint32_t n) {
+    if (zconf_type(type).text == ZCONF_TEXT_STRING)
+        n = static_cast<uint32_t>(strnlen(reinterpret_cast<const char *>(data), n));
+    return measure_text(data, n);
+}
+
+// Characters of the text of a value's data; a string's is in `text`.
+int32_t data_text_len(uint32_t type, uint32_t n, const escaped_text &text) {
     switch (zconf_type(type).text) {
     case ZCONF_TEXT_NONE:
         return 0;
     case ZCONF_TEXT_BYTES:
         return static_cast<int32_t>(2 * n);
     case ZCONF_TEXT_STRING:
-        return __xml_string_len(reinterpret_cast<const char *>(data));
     case ZCONF_TEXT_STRING_LIST:
-        return __xml_multistring_len(data, n);
+        return static_cast<int32_t>(text.len);
     case ZCONF_TEXT_NUMBER32:
     case ZCONF_TEXT_NUMBER64:
         return static_cast<int32_t>(zconf_text_number_len(type));
@@ -98,22 +125,42 @@ int32_t data_text_len(uint32_t type, const uint8_t *data, uint32_t n) {
     return 0;
 }
 
-// Writes the text of a value's data; returns the position after it.
-char *put_data_text(char *dst, uint32_t type, const uint8_t *data, uint32_t n) {
+// Writes the text of a value's data (a string's measured in `text`); returns the
+// position after it.
+char *put_data_text(char *dst, uint32_t type, const uint8_t *data, uint32_t n,
+                    const escaped_text &text) {
     switch (zconf_type(type).text) {
     case ZCONF_TEXT_NONE:
         return dst;
     case ZCONF_TEXT_BYTES:
         return dst + __xml_encode_binary_data(data, n, dst);
     case ZCONF_TEXT_STRING:
-        return dst + __xml_encode_string(reinterpret_cast<const char *>(data), dst);
     case ZCONF_TEXT_STRING_LIST:
-        return dst + __xml_encode_multi_string(data, n, dst);
+        return put_text(dst, text);
     case ZCONF_TEXT_NUMBER32:
     case ZCONF_TEXT_NUMBER64:
         return zconf_text_write_number(dst, type, data);
     }
     return dst;
+}
+
+// Characters of each type code's element name, measured once.
+struct element_lengths {
+    uint8_t len[ZCONF_TYPE_CODES];
+};
+
+// The lengths of all element names, from the table of types.
+element_lengths measure_elements() {
+    element_lengths lengths{};
+    for (uint32_t code = 0; code < ZCONF_TYPE_CODES; code++)
+        lengths.len[code] = static_cast<uint8_t>(strlen(zconf_types[code].element));
+    return lengths;
+}
+
+// Characters of the element name of a type code (0..12).
+size_t element_len(uint32_t code) {
+    static const element_lengths lengths = measure_elements();
+    return lengths.len[code];
 }
 
 // A block of `size` bytes for a line, or NULL stored through piece.
@@ -123,10 +170,11 @@ char *new_piece(size_t size, char **piece) {
 }
 
 // Writes level TABs, "<", the element and ` name="` and the escaped name, then "\">".
-char *put_start_tag(char *dst, int32_t level, const char *element, size_t e, const char *name) {
+char *put_start_tag(char *dst, int32_t level, const char *element, size_t e,
+                    const escaped_text &name) {
     dst = put(put(put_tabs(dst, level), open_start), element, e);
     dst = put(dst, name_attribute);
-    dst += __xml_encode_string(name, dst);
+    dst = put_text(dst, name);
     return put(dst, open_end);
 }
 
@@ -193,36 +241,39 @@ int32_t __xml_encode_value(int32_t level, const zconf_value *value, char **piece
     if (!zconf_is_value_type(type))
         return 0;
     const char *element = zconf_type(type).element;
-    size_t e = strlen(element);
+    size_t e = element_len(type);
     const uint8_t *data = zconf_value_data(value);
     // A string's text is measured and written up to a NUL, which its data must end in.
     assert(!zconf_type_is_string(type) || (n >= 1 && data[n - 1] == 0));
-    size_t size = level + 2 * e + __xml_string_len(value->name) + data_text_len(type, data, n) +
-                  value_line_fixed;
+    escaped_text name = measure_text(value->name, value->name_len);
+    escaped_text text =
+        zconf_type_is_string(type) ? measure_string_data(type, data, n) : escaped_text{data, 0, 0};
+    size_t size = level + 2 * e + name.len + data_text_len(type, n, text) + value_line_fixed;
     char *out = new_piece(size, piece);
     if (out == nullptr)
         return 0;
-    out = put_start_tag(out, level, element, e, value->name);
-    out = put_data_text(out, type, data, n);
+    out = put_start_tag(out, level, element, e, name);
+    out = put_data_text(out, type, data, n, text);
     put_end_tag(out, element, e);
     return static_cast<int32_t>(size - 1);
 }
 
 int32_t __xml_encode_key_open(int32_t level, const zconf_key *key, char **piece) {
     const char *element = zconf_type(ZCONF_TYPE_KEY).element;
-    size_t e = strlen(element);
-    size_t size = level + e + __xml_string_len(key->name) + key_open_fixed;
+    size_t e = element_len(ZCONF_TYPE_KEY);
+    escaped_text name = measure_text(key->name, key->name_len);
+    size_t size = level + e + name.len + key_open_fixed;
     char *out = new_piece(size, piece);
     if (out == nullptr)
         return 0;
-    out = put_start_tag(out, level, element, e, key->name);
+    out = put_start_tag(out, level, element, e, name);
     put(out, line_feed, sizeof line_feed);
     return static_cast<int32_t>(size - 1);
 }
 
 int32_t __xml_encode_key_close(int32_t level, const zconf_key * /*key*/, char **piece) {
     const char *element = zconf_type(ZCONF_TYPE_KEY).element;
-    size_t e = strlen(element);
+    size_t e = element_len(ZCONF_TYPE_KEY);
     size_t size = level + e + key_close_fixed;
     char *out = new_piece(size, piece);
     if (out == nullptr)
