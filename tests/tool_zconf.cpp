@@ -225,7 +225,7 @@ TEST_F(Tool, EveryTypeRoundTripsThroughSetGetAndTheSavedFile) {
         EXPECT_EQ(run({"get", "dev\\types", row.set[0]}), "0|" + row.get + "|");
         std::string saved = read_file(kConfig), element = row.element;
         if (element.empty())
-            element = ">" + row.get.substr(0, row.get.size() - 1) + "<";
+            element = std::string(">").append(row.get, 0, row.get.size() - 1).append("<");
         EXPECT_TRUE(whole_document(saved) && saved.find(element) != std::string::npos) << saved;
     }
     // A file the tool wrote lists as the tool reads it, and a value set again is replaced.
@@ -268,7 +268,9 @@ TEST_F(Tool, ChangesOfRunsAtOnceAreAllKept) {
     std::vector<int> status(kRuns, -1);
     for (int i = 0; i < kRuns; i++)
         runs.emplace_back([i, &status] {
-            status[i] = zconf({"set", "Race", "V" + std::to_string(i), "dword", "1"}).status;
+            status[i] =
+                zconf({"set", "Race", std::string("V").append(std::to_string(i)), "dword", "1"})
+                    .status;
         });
     for (std::thread &run : runs)
         run.join();
@@ -530,7 +532,8 @@ TEST_F(Tool, BatchLinesAreQuotedAsTheShellQuotes) {
         batch += "set 'Q/Sub Key' V" + std::to_string(i) + " sz " + cases[i].first + "\n";
     ASSERT_EQ(zconf({"batch"}, batch).status, 0);
     for (size_t i = 0; i < cases.size(); i++)
-        EXPECT_EQ(zconf({"get", "Q/Sub Key", "V" + std::to_string(i)}).out, cases[i].second + "\n")
+        EXPECT_EQ(zconf({"get", "Q/Sub Key", std::string("V").append(std::to_string(i))}).out,
+                  cases[i].second + "\n")
             << cases[i].first;
     EXPECT_EQ(zconf({"ls", "Q"}).out, "Sub Key/\n");
 }
