@@ -195,7 +195,15 @@ struct command {
 const command kCommands[] = {
     {"ready", 0, [](char **) { printf("probe: ready\n"); }},
     // waits until standard input is closed
-    {"wait", 0, [](char **) { fflush(stdout), read_file("/dev/stdin"); }},
+    // waits for the end of standard input, read from its descriptor: a probe that has
+    // become another user may not open /dev/stdin
+    {"wait", 0,
+     [](char **) {
+         fflush(stdout);
+         char buffer[256];
+         while (read(0, buffer, sizeof buffer) > 0) {
+         }
+     }},
     {"set", 3, [](char **a) { printf("probe: set %d\n", set_text(a[0], a[1], a[2])); }},
     {"get", 2, get_text},
     {"save", 0, [](char **) { printf("probe: save %d\n", SaveXMLFile()); }},
