@@ -205,7 +205,8 @@ ZCONF_EXPORT int32_t SaveXMLFile(void);
  * step for every process of the device: they hold the named mutex that the library's
  * processes share and a flock() lock on "/etc/zconfig.xml.lock", a file made beside it
  * that only those who may write the configuration file may open (a lock file others
- * may open is not used). A missing or empty file counts as an empty store. With no change at or below hKey it returns 0 and touches nothing.
+ * may open is not used). A missing or empty file counts as an empty store. With no
+ * change at or below hKey it returns 0 and touches nothing.
  * 0, and the changes written no longer count as changed; -74 (EBADMSG) when the file
  * does not hold a whole document the library loads (it is left as it is and a line on
  * standard output says so); -11 (EAGAIN) when another process held that lock for more
