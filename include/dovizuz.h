@@ -285,9 +285,10 @@ ZCONF_EXPORT int32_t ZConfSaveKey(ZConfKeyHandle hKey, const char *path);
  * subkey K as it was. An empty file changes nothing. The keys and values brought count as
  * this process's changes for ZConfFlushKey. A file that does not hold a whole document
  * changes nothing. 0; the decoder's code (-22, -75, -12) for a refused document (see
- * ZConfCheckXMLFile for where and why); the negative errno of a file that cannot be read;
- * -13 for a handle without the write bit; -43 for a key whose deletion is pending; -22
- * for a NULL path or a handle that names no key. */
+ * ZConfCheckXMLFile for where and why); the negative errno of a file that cannot be read,
+ * -22 for a path that names no regular file (a FIFO is never waited on); -13 for a
+ * handle without the write bit; -43 for a key whose deletion is pending; -22 for a NULL
+ * path or a handle that names no key. */
 ZCONF_EXPORT int32_t ZConfRestoreKey(ZConfKeyHandle hKey, const char *path);
 
 /* A short text in English for a result of any call above: 0, SaveXMLFile's 2, each

@@ -5,6 +5,7 @@
 #include "api/zconf_journal.h"
 #include "dovizuz.h"
 #include "lifecycle/dovizuz_lifecycle.h"
+#include "lifecycle/zconf_file.h"
 #include "lifecycle/zconf_load_status.h"
 #include "tree/zconf_int.h"
 #include "xml/zconf_xml_dec.h"
@@ -63,14 +64,15 @@ zconf_key *document_tree(zconf_key *key) {
     return root;
 }
 
-// Reads the whole file and parses it into a tree of its own (*root; an empty file gives
-// an empty root). 0, the decoder's code, or the negative errno of the file.
-int32_t parse_file(const char *path, zconf_key **root) {
-    *root = nullptr;
-    FILE *file = fopen(path, "rb");
+// Reads the whole file at path into a new heap block (*text, freed by the caller, of
+// *length bytes) without blocking on anything but a regular file: 0, -22 for something
+// else than a regular file, or the negative errno of the file.
+int32_t read_file(const char *path, char **text, uint32_t *length) {
+    errno = 0;
+    FILE *file = zconf_file_open_for_load(path);
     if (file == nullptr)
-        return -errno;
-    int32_t rc = zconf_parse_stream(file, root);
+        return errno == 0 ? ZCONF_ERR_INVAL : -errno;
+    int32_t rc = zconf_file_read_stream(file, text, length);
     fclose(file);
     return rc;
 }
@@ -140,14 +142,20 @@ int32_t ZConfRestoreKey(ZConfKeyHandle hKey, const char *path) {
     int32_t rc = locked_key(FindhConn(), hKey, true, &key);
     if (rc != 0)
         return rc;
-    // Parsed twice: once to merge, once to know afterwards what the merge brought.
+    // One reading of the file, parsed twice: once to merge, once to know afterwards what
+    // the merge brought.
     zconf_key *parsed = nullptr, *record = nullptr;
+    char *text = nullptr;
+    uint32_t length = 0;
     if ((key->flags & ZCONF_FLAG_DELETE_PENDING) != 0)
         rc = ZCONF_ERR_IDRM;
     if (rc == 0)
-        rc = parse_file(path, &parsed);
+        rc = read_file(path, &text, &length);
     if (rc == 0)
-        rc = parse_file(path, &record);
+        rc = zconf_parse_text(text, length, &parsed);
+    if (rc == 0)
+        rc = zconf_parse_text(text, length, &record);
+    free(text);
     if (rc == 0) {
         __zconf_merge_trees(key, parsed);
         if ((key->flags & ZCONF_FLAG_VOLATILE) == 0)

@@ -184,17 +184,20 @@ int32_t zconf_file_read_stream(FILE *file, char **text, uint32_t *length) {
     return 0;
 }
 
+int32_t zconf_parse_text(const char *text, uint32_t length, zconf_key **root) {
+    if (length != 0)
+        return zconf_xml_parse_document(text, length, root);
+    *root = __zconf_create_root();
+    return *root == nullptr ? ZCONF_ERR_NOMEM : 0;
+}
+
 int32_t zconf_parse_stream(FILE *file, zconf_key **root) {
     *root = nullptr;
     char *text = nullptr;
     uint32_t length = 0;
     int32_t rc = zconf_file_read_stream(file, &text, &length);
-    if (rc == 0 && length == 0) {
-        *root = __zconf_create_root();
-        rc = *root == nullptr ? ZCONF_ERR_NOMEM : 0;
-    } else if (rc == 0) {
-        rc = zconf_xml_parse_document(text, length, root);
-    }
+    if (rc == 0)
+        rc = zconf_parse_text(text, length, root);
     free(text);
     return rc;
 }

@@ -19,6 +19,10 @@ void zconf_text_place(const char *text, uint32_t length, uint32_t offset, uint32
 // or a block for an empty file) of *length bytes: 0, -12 for no memory, -5 for a read
 // error, -27 for more than 4 GiB.
 int32_t zconf_file_read_stream(FILE *file, char **text, uint32_t *length);
+// Parses a whole document's text into a tree of its own (*root, freed by the caller with
+// __zconf_del_tree; empty text gives an empty root): 0 or the decoder's code. Takes no
+// lock: the caller holds the API mutex.
+int32_t zconf_parse_text(const char *text, uint32_t length, zconf_key **root);
 // Reads the rest of file and parses it into a tree of its own (*root, freed by the caller
 // with __zconf_del_tree; an empty file gives an empty root): 0, the decoder's code, or
 // the negative errno of the read. Takes no lock: the caller holds the API mutex.

@@ -4,6 +4,8 @@
 #include "process_support.h"
 #include "zconf_test_support.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 // The key's subtree as text: values in order with type and data, then subkeys in order.
@@ -90,6 +92,9 @@ TEST_F(KeyFiles, AnImportThatFailsChangesNothing) {
     }
     unlink(path);
     EXPECT_EQ(ZConfRestoreKey(key, path), -2);
+    ASSERT_EQ(mkfifo(path, 0600), 0); // no writer: opening it to read would wait for ever
+    EXPECT_EQ(ZConfRestoreKey(key, path), -22);
+    unlink(path);
     EXPECT_EQ(ZConfRestoreKey(key, nullptr), -22);
     EXPECT_EQ(ZConfSaveKey(key, nullptr), -22);
     EXPECT_EQ(ZConfSaveKey(key, "/nonexistent/dir/file.xml"), -2);
