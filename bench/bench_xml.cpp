@@ -777,17 +777,9 @@ std::string wide_document(uint32_t n, bool shuffled) {
 
 // The per-key cost of a write pass of the generated 40 KB document, for comparison.
 void BM_device_per_key(benchmark::State &state) {
-    document *d = prepare(state, 0);
-    if (d == nullptr)
-        return;
-    empty_store();
-    run(
-        state, *d, [&] { return write_in_pieces(d->text) == 0; },
-        [&] {
-            empty_store();
-            return true;
-        });
-    state.counters["per_key"] = per_item(count_keys(d->text));
+    BM_write_pass(state, 0);
+    if (const document *d = prepare(state, 0))
+        state.counters["per_key"] = per_item(count_keys(d->text));
 }
 
 // Loads text into the empty store again and again (emptying it is not timed); each load
