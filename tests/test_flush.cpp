@@ -129,6 +129,15 @@ TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
     EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "A", ZCONF_KEY_READ, &a), ZCONF_ERR_NOENT);
     EXPECT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "B", ZCONF_KEY_READ, &b), 0);
     ZConfCloseKey(b);
+    // A key the file lost that holds an open subkey goes with that subkey's last close.
+    write(key("P", key("Q", "")));
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    ZConfKeyHandle q;
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "P\\Q", ZCONF_KEY_READ, &q), 0);
+    write("");
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    ZConfCloseKey(q);
+    EXPECT_EQ(live_nodes(), 1u) << "only the root is left";
 }
 
 } // namespace

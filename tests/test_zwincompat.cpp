@@ -130,6 +130,23 @@ TEST(Zwincompat, FailuresLeaveNoDescriptorOpen) {
     EXPECT_EQ(open_descriptors(), before);
 }
 
+// The handle table's last entry serves like any other; one handle more is refused with
+// EMFILE and leaves nothing open.
+TEST(Zwincompat, TheLastHandleServesAndOneMoreIsRefused) {
+    std::string name = unique_name("ZllMany");
+    int before = open_descriptors();
+    std::vector<zll_handle> held;
+    for (zll_handle h; (h = zllCreateMutex(0, name.c_str())) != 0;)
+        held.push_back(h);
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ((Results{zllGetLastError(), held.back(), zllWaitForSingleObject(held.back(), 0),
+                       zllReleaseMutex(held.back())}),
+              (Results{EMFILE, 64, ZLL_WAIT_OBJECT_0, 1}));
+    for (zll_handle h : held)
+        EXPECT_EQ(zllCloseHandle(h), 1);
+    EXPECT_EQ(open_descriptors(), before);
+}
+
 TEST(Zwincompat, MutexExcludesOtherThreadsAndProcessesAndIsRecursive) {
     std::string name = unique_name("ZllMutex");
     zll_handle mutex = zllCreateMutex(1, name.c_str());
