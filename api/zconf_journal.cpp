@@ -5,13 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 
-zconf_change *zconf_changes;
+zconf_list zconf_changes = {&zconf_changes, &zconf_changes};
 size_t zconf_change_count;
 bool zconf_journal_lost;
 
 namespace {
 
-size_t change_capacity; // records the journal's block has room for
+// Each value change by the hash of its path and value name (open addressing, at most half
+// full, a power of two in size), so that a new change finds the earlier one of the same
+// value without reading the others.
+struct value_slot {
+    zconf_change *change; // NULL: a free slot
+    uint32_t hash;
+};
+value_slot *value_slots;
+uint32_t value_slot_count, value_slots_used;
 
 // The number of names in the key's path from the root.
 uint32_t key_depth(const zconf_key *key) {
@@ -68,34 +76,111 @@ bool same_path(const zconf_change *a, const zconf_change *b) {
     return true;
 }
 
-// Frees what a change holds.
-void free_change(zconf_change *change) {
-    free(change->path);
-    free(change->value);
+// The hash of a value change: its path's names, each with its end, then the value's name.
+uint32_t value_hash(const zconf_change &change) {
+    uint32_t h = 2166136261u;
+    const char *p = change.path;
+    for (uint32_t d = 0; d < change.depth; d++, p += strlen(p) + 1)
+        h = zconf_name_hash(p, h) * 16777619u;
+    return zconf_name_hash(change.value, h);
 }
 
-// Takes the i-th change out of the journal.
-void remove_at(size_t i) {
-    free_change(&zconf_changes[i]);
-    memmove(&zconf_changes[i], &zconf_changes[i + 1],
-            (zconf_change_count - i - 1) * sizeof *zconf_changes);
-    zconf_change_count--;
-}
-
-// The key's path as names one after the other; NULL when the heap refuses it.
-char *path_of(const zconf_key *key, uint32_t depth) {
-    size_t total = 0;
+// A new change record of the live key (and of its value `value` when not NULL), not yet
+// in the journal; NULL when the heap refuses it.
+zconf_change *new_change(uint8_t kind, const zconf_key *key, const char *value) {
+    size_t path_size = 0;
     for (const zconf_key *k = key; k->parent != nullptr; k = k->parent)
-        total += k->name_len + 1u;
-    char *path = static_cast<char *>(malloc(total > 0 ? total : 1));
-    if (path == nullptr)
+        path_size += k->name_len + 1u;
+    size_t value_size = value != nullptr ? strlen(value) + 1 : 0;
+    auto *change =
+        static_cast<zconf_change *>(malloc(sizeof(zconf_change) + path_size + value_size));
+    if (change == nullptr)
         return nullptr;
-    size_t end = total;
-    for (uint32_t d = 0; d < depth; d++, key = key->parent) {
-        end -= key->name_len + 1u;
-        memcpy(path + end, key->name, key->name_len + 1u);
+    change->kind = kind;
+    change->depth = key_depth(key);
+    change->path = reinterpret_cast<char *>(change + 1);
+    change->value = value != nullptr ? change->path + path_size : nullptr;
+    size_t end = path_size;
+    for (const zconf_key *k = key; k->parent != nullptr; k = k->parent) {
+        end -= k->name_len + 1u;
+        memcpy(change->path + end, k->name, k->name_len + 1u);
     }
-    return path;
+    if (value != nullptr)
+        memcpy(change->value, value, value_size);
+    change->hash = value != nullptr ? value_hash(*change) : 0;
+    return change;
+}
+
+// Takes a change out of the journal and frees it.
+void remove_change(zconf_change *change) {
+    zconf_list_unlink(&change->link);
+    zconf_change_count--;
+    free(change);
+}
+
+// The slot of the recorded change of the same value as change, or the free slot where
+// it would go.
+uint32_t value_slot_of(const zconf_change &change) {
+    uint32_t mask = value_slot_count - 1;
+    uint32_t i = change.hash & mask;
+    for (; value_slots[i].change != nullptr; i = (i + 1) & mask) {
+        const zconf_change *earlier = value_slots[i].change;
+        if (value_slots[i].hash == change.hash && same_name(earlier->value, change.value) &&
+            same_path(earlier, &change))
+            return i;
+    }
+    return i;
+}
+
+// Room in the table for one more value change, the table made again from the journal
+// when it grows; false when the heap refuses it.
+bool value_slots_reserve() {
+    if (2 * (value_slots_used + 1) <= value_slot_count)
+        return true;
+    uint32_t size = value_slot_count == 0 ? 64 : 2 * value_slot_count;
+    auto *fresh = static_cast<value_slot *>(calloc(size, sizeof(value_slot)));
+    if (fresh == nullptr)
+        return false;
+    for (uint32_t i = 0; i < value_slot_count; i++) {
+        if (value_slots[i].change == nullptr)
+            continue;
+        uint32_t at = value_slots[i].hash & (size - 1);
+        while (fresh[at].change != nullptr)
+            at = (at + 1) & (size - 1);
+        fresh[at] = value_slots[i];
+    }
+    free(value_slots);
+    value_slots = fresh;
+    value_slot_count = size;
+    return true;
+}
+
+// Takes a value change's slot out, moving later slots of its run back so that each stays
+// reachable from its hash.
+void value_slot_drop(const zconf_change *change) {
+    uint32_t mask = value_slot_count - 1;
+    uint32_t hole = change->hash & mask;
+    while (value_slots[hole].change != change)
+        hole = (hole + 1) & mask;
+    value_slots[hole] = {nullptr, 0};
+    value_slots_used--;
+    for (uint32_t i = (hole + 1) & mask; value_slots[i].change != nullptr; i = (i + 1) & mask) {
+        uint32_t home = value_slots[i].hash & mask;
+        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (!stays) {
+            value_slots[hole] = value_slots[i];
+            value_slots[i] = {nullptr, 0};
+            hole = i;
+        }
+    }
+}
+
+// Whether the newest change is the key change `change` again.
+bool repeats_last(const zconf_change &change) {
+    if (zconf_change_count == 0)
+        return false;
+    const zconf_change *last = zconf_change_of(zconf_changes.prev);
+    return last->kind == change.kind && same_path(last, &change);
 }
 
 } // namespace
@@ -103,59 +188,50 @@ char *path_of(const zconf_key *key, uint32_t depth) {
 void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value) {
     if (key->parent == nullptr || (key->flags & ZCONF_FLAG_VOLATILE))
         return;
-    zconf_change change{kind, key_depth(key), nullptr, nullptr};
-    change.path = path_of(key, change.depth);
-    if (value != nullptr)
-        change.value = strdup(value);
-    if (change.path == nullptr || (value != nullptr && change.value == nullptr)) {
-        free_change(&change);
+    bool of_value = is_value_change(kind);
+    zconf_change *change = new_change(kind, key, value);
+    if (change == nullptr || (of_value && !value_slots_reserve())) {
+        free(change);
         zconf_journal_lost = true;
         return;
     }
-    for (size_t i = zconf_change_count; i-- > 0;) {
-        zconf_change &earlier = zconf_changes[i];
-        bool same_value = is_value_change(kind) && is_value_change(earlier.kind) &&
-                          same_name(earlier.value, value) && same_path(&earlier, &change);
-        if (same_value) {
-            // The later change decides what the value is.
-            remove_at(i);
-            break;
-        }
-        if (i + 1 == zconf_change_count && earlier.kind == kind && !is_value_change(kind) &&
-            same_path(&earlier, &change)) {
-            // The same key change again.
-            free_change(&change);
-            return;
-        }
+    if (!of_value && repeats_last(*change)) {
+        free(change);
+        return;
     }
-    if (zconf_change_count == change_capacity) {
-        size_t capacity = change_capacity == 0 ? 16 : change_capacity * 2;
-        auto *grown =
-            static_cast<zconf_change *>(realloc(zconf_changes, capacity * sizeof *zconf_changes));
-        if (grown == nullptr) {
-            free_change(&change);
-            zconf_journal_lost = true;
-            return;
-        }
-        zconf_changes = grown;
-        change_capacity = capacity;
+    if (of_value) {
+        // A change of a value already recorded replaces that record: the later change,
+        // at the journal's end, decides what the value is.
+        value_slot &slot = value_slots[value_slot_of(*change)];
+        if (slot.change != nullptr)
+            remove_change(slot.change);
+        else
+            value_slots_used++;
+        slot = {change, change->hash};
     }
-    zconf_changes[zconf_change_count++] = change;
+    zconf_list_link_before(&zconf_changes, &change->link);
+    zconf_change_count++;
 }
 
 void zconf_journal_clear() {
-    for (size_t i = 0; i < zconf_change_count; i++)
-        free_change(&zconf_changes[i]);
-    free(zconf_changes);
-    zconf_changes = nullptr;
-    zconf_change_count = change_capacity = 0;
+    while (!zconf_list_empty(&zconf_changes))
+        remove_change(zconf_change_of(zconf_changes.next));
+    free(value_slots);
+    value_slots = nullptr;
+    value_slot_count = value_slots_used = 0;
     zconf_journal_lost = false;
 }
 
 void zconf_journal_drop_under(const zconf_key *key) {
-    for (size_t i = zconf_change_count; i-- > 0;)
-        if (zconf_change_under(&zconf_changes[i], key))
-            remove_at(i);
+    for (zconf_list *link = zconf_changes.next, *next; link != &zconf_changes; link = next) {
+        next = link->next;
+        zconf_change *change = zconf_change_of(link);
+        if (!zconf_change_under(change, key))
+            continue;
+        if (is_value_change(change->kind))
+            value_slot_drop(change);
+        remove_change(change);
+    }
 }
 
 bool zconf_change_under(const zconf_change *change, const zconf_key *key) {
@@ -164,16 +240,16 @@ bool zconf_change_under(const zconf_change *change, const zconf_key *key) {
 }
 
 bool zconf_journal_touches(const zconf_key *key) {
-    for (size_t i = 0; i < zconf_change_count; i++)
-        if (zconf_change_under(&zconf_changes[i], key))
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next)
+        if (zconf_change_under(zconf_change_of(link), key))
             return true;
     return false;
 }
 
 bool zconf_journal_has_value(const zconf_key *key, const char *value) {
     uint32_t depth = key_depth(key);
-    for (size_t i = 0; i < zconf_change_count; i++) {
-        const zconf_change &c = zconf_changes[i];
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
+        const zconf_change &c = *zconf_change_of(link);
         if (is_value_change(c.kind) && c.depth == depth && same_name(c.value, value) &&
             path_names_key(&c, depth, key))
             return true;
@@ -183,8 +259,8 @@ bool zconf_journal_has_value(const zconf_key *key, const char *value) {
 
 bool zconf_journal_key_deleted(const zconf_key *key, const char *child) {
     uint32_t depth = key_depth(key);
-    for (size_t i = 0; i < zconf_change_count; i++) {
-        const zconf_change &c = zconf_changes[i];
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
+        const zconf_change &c = *zconf_change_of(link);
         if (c.kind != ZCONF_CHANGE_DELETE_KEY)
             continue;
         if (c.depth <= depth && path_names_key(&c, c.depth, ancestor_at(key, c.depth)))

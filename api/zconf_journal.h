@@ -17,16 +17,25 @@ enum : uint8_t {
 };
 
 // One change: the key's names from the root down (depth names, each with its NUL, one
-// after the other) and, for a value change, the value's name.
+// after the other) and, for a value change, the value's name; both lie in the change's
+// own heap block, behind the record.
 struct zconf_change {
+    zconf_list link; // in the journal, oldest change first
     uint8_t kind;
     uint32_t depth;
+    uint32_t hash; // of a value change's path and value name, 0 for a key change
     char *path;
     char *value; // NULL for a key change
 };
 
-// The journal, oldest change first; all of it is used under the API mutex.
-extern zconf_change *zconf_changes;
+inline zconf_change *zconf_change_of(zconf_list *link) {
+    return reinterpret_cast<zconf_change *>(reinterpret_cast<char *>(link) -
+                                            offsetof(zconf_change, link));
+}
+
+// The journal, oldest change first, and its length; all of it is used under the API
+// mutex.
+extern zconf_list zconf_changes;
 extern size_t zconf_change_count;
 // Whether a change could not be recorded for lack of memory since the last save.
 extern bool zconf_journal_lost;

@@ -214,8 +214,9 @@ zconf_value *copy_value(const zconf_value *value) {
 // order they were made, each taking what the live store holds now. 0 or -12.
 int32_t replay_changes(zconf_key *root, const zconf_key *under) {
     bool failed = false;
-    for (size_t i = 0; i < zconf_change_count && !failed; i++) {
-        const zconf_change &change = zconf_changes[i];
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes && !failed;
+         link = link->next) {
+        const zconf_change &change = *zconf_change_of(link);
         if (!zconf_change_under(&change, under))
             continue;
         switch (change.kind) {

@@ -47,6 +47,37 @@ TEST_F(Flush, AValueChangedOftenIsOneChangeAndCostsTheAllocatorNothing) {
     ZConfCloseKey(h);
 }
 
+// Hundreds of values keep one change each, whatever the letter case of their names (the
+// last one given is kept), and a flush of one key forgets its changes while those of the
+// other key still count as one each; what the file gets is the last state.
+TEST_F(Flush, ManyValuesKeepOneChangeEachAcrossAFlushOfAnotherKey) {
+    ZConfKeyHandle a, b;
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "A", &a), 0);
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "B", &b), 0);
+    auto set_all = [](ZConfKeyHandle h, const char *prefix, uint32_t value) {
+        for (int i = 0; i < 300; i++)
+            ASSERT_EQ(set_dword(h, (prefix + std::to_string(i)).c_str(), value), 0);
+    };
+    set_all(a, "v", 1);
+    set_all(b, "v", 1);
+    set_all(a, "V", 2);
+    EXPECT_EQ(zconf_change_count, 602u) << "two keys made and 600 values";
+    ASSERT_EQ(ZConfFlushKey(a), 0);
+    EXPECT_EQ(zconf_change_count, 301u);
+    set_all(b, "V", 3);
+    ASSERT_EQ(ZConfDeleteValue(b, "v7"), 0);
+    EXPECT_EQ(zconf_change_count, 301u);
+    ASSERT_EQ(ZConfFlushKey(b), 0);
+    EXPECT_EQ(zconf_change_count, 0u);
+    const std::string text = read_file(kConfig);
+    for (const char *expected : {"<VALUE_DWORD name=\"V299\">0x00000002</VALUE_DWORD>",
+                                 "<VALUE_DWORD name=\"V8\">0x00000003</VALUE_DWORD>"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    EXPECT_EQ(text.find("name=\"V7\">0x00000003"), std::string::npos);
+    ZConfCloseKey(a);
+    ZConfCloseKey(b);
+}
+
 // Whichever allocation of a flush or a refresh the heap refuses, the flush either writes
 // everything (the document channel tries a refused piece again) or fails with -12,
 // leaving the file as it was and the change still counted.

@@ -138,6 +138,12 @@ void merge_values(zconf_key *destination, zconf_key *source) {
 
 } // namespace
 
+uint32_t zconf_name_hash(const char *name, uint32_t h) {
+    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
+        h = (h ^ fold.lower[*p]) * 16777619u;
+    return h;
+}
+
 int zconf_casecmp(const char *a, const char *b, size_t n) {
     const auto *x = reinterpret_cast<const unsigned char *>(a);
     const auto *y = reinterpret_cast<const unsigned char *>(b);

@@ -93,10 +93,25 @@ inline zconf_value *zconf_value_of(zconf_list *link) {
 inline void zconf_list_init(zconf_list *head) { head->next = head->prev = head; }
 // True when the list has no member.
 inline bool zconf_list_empty(const zconf_list *head) { return head->next == head; }
+// Links link into a list in front of at (at the head: at the list's end).
+inline void zconf_list_link_before(zconf_list *at, zconf_list *link) {
+    link->next = at;
+    link->prev = at->prev;
+    at->prev->next = link;
+    at->prev = link;
+}
+// Takes link out of its list.
+inline void zconf_list_unlink(zconf_list *link) {
+    link->prev->next = link->next;
+    link->next->prev = link->prev;
+}
 
 // Case-insensitive comparison of n bytes (A-Z equal a-z, other bytes unsigned),
 // stopping after a NUL common to both; returns <0, 0 or >0 like strncasecmp.
 int zconf_casecmp(const char *a, const char *b, size_t n);
+// FNV-1a of a name with A-Z folded to a-z, continuing from h (names equal by
+// zconf_casecmp hash alike); chains over several names by passing one's hash to the next.
+uint32_t zconf_name_hash(const char *name, uint32_t h = 2166136261u);
 
 // A new unlinked key (volatile when isVolatile is non-zero), or NULL for a name of 256
 // bytes or more or when the allocator refuses the node.
