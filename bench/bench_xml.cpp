@@ -4,6 +4,7 @@
 // encoder writing that tree's text into one buffer. Two documents, of about 40 KB and
 // 4 MB, are generated from a seeded random source through the public calls.
 #include "api/zconf_api.h"
+#include "api/zconf_journal.h"
 #include "dovizuz.h"
 #include "tree/zconf_mem.h"
 #include "tree/zconf_types.h"
@@ -816,6 +817,35 @@ void BM_load_values(benchmark::State &state) {
     state.counters["per_value"] = per_item(n);
 }
 
+// Setting n new DWORD values of one key through the API and then each of them once more
+// (argument 1: names in shuffled order), the journal recording every set; per value set.
+void BM_set_values(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    std::vector<std::string> names;
+    for (uint32_t i : name_order(n, state.range(1) != 0)) {
+        char name[32];
+        snprintf(name, sizeof name, "Rule%07u", i);
+        names.push_back(name);
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        empty_store();
+        zconf_journal_clear();
+        ZConfKeyHandle h;
+        bool ok = ZConfCreateKey(ZCONF_HKEY_ROOT, "Wide", &h) == 0;
+        state.ResumeTiming();
+        for (uint32_t i = 0; ok && i < 2 * n; i++)
+            ok = ZConfSetValueEx(h, names[i % n].c_str(), ZCONF_VALUE_DWORD, &i, sizeof i) == 0;
+        if (!ok || zconf_change_count != n + 1) {
+            state.SkipWithError("the values were not set, or not recorded once each");
+            break;
+        }
+    }
+    empty_store();
+    zconf_journal_clear();
+    state.counters["per_value"] = per_item(2 * n);
+}
+
 // Opening (and closing) the last of n flat keys.
 void BM_open_last_of(benchmark::State &state) {
     auto n = static_cast<uint32_t>(state.range(0));
@@ -888,6 +918,10 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("BM_load_values", BM_load_values)
         ->Args({1000, 0})
         ->Args({1000, 1})
+        ->Args({100000, 0})
+        ->Args({100000, 1});
+    benchmark::RegisterBenchmark("BM_set_values", BM_set_values)
+        ->Args({1000, 0})
         ->Args({100000, 0})
         ->Args({100000, 1});
     benchmark::RegisterBenchmark("BM_open_last_of", BM_open_last_of)->Arg(10)->Arg(100000);
