@@ -20,6 +20,8 @@ struct value_slot {
 };
 value_slot *value_slots;
 uint32_t value_slot_count, value_slots_used;
+// Deletions of keys in the journal: a refresh asks about them for every key it passes.
+size_t key_deletions;
 
 // The number of names in the key's path from the root.
 uint32_t key_depth(const zconf_key *key) {
@@ -76,13 +78,13 @@ bool same_path(const zconf_change *a, const zconf_change *b) {
     return true;
 }
 
-// The hash of a value change: its path's names, each with its end, then the value's name.
-uint32_t value_hash(const zconf_change &change) {
-    uint32_t h = 2166136261u;
-    const char *p = change.path;
-    for (uint32_t d = 0; d < change.depth; d++, p += strlen(p) + 1)
-        h = zconf_name_hash(p, h) * 16777619u;
-    return zconf_name_hash(change.value, h);
+// The hash of a change of the value `value` of the live key: the value's name, then the
+// key's names from the key up, each with its end.
+uint32_t value_hash(const zconf_key *key, const char *value) {
+    uint32_t h = zconf_name_hash(value);
+    for (; key->parent != nullptr; key = key->parent)
+        h = zconf_name_hash(key->name, h * 16777619u);
+    return h;
 }
 
 // A new change record of the live key (and of its value `value` when not NULL), not yet
@@ -107,7 +109,7 @@ zconf_change *new_change(uint8_t kind, const zconf_key *key, const char *value) 
     }
     if (value != nullptr)
         memcpy(change->value, value, value_size);
-    change->hash = value != nullptr ? value_hash(*change) : 0;
+    change->hash = value != nullptr ? value_hash(key, value) : 0;
     return change;
 }
 
@@ -115,18 +117,20 @@ zconf_change *new_change(uint8_t kind, const zconf_key *key, const char *value) 
 void remove_change(zconf_change *change) {
     zconf_list_unlink(&change->link);
     zconf_change_count--;
+    key_deletions -= change->kind == ZCONF_CHANGE_DELETE_KEY;
     free(change);
 }
 
-// The slot of the recorded change of the same value as change, or the free slot where
-// it would go.
-uint32_t value_slot_of(const zconf_change &change) {
+// The slot of the recorded change of the value `value` of the live key (h being its
+// hash), or the free slot where it would go.
+uint32_t value_slot_of(const zconf_key *key, const char *value, uint32_t h) {
+    uint32_t depth = key_depth(key);
     uint32_t mask = value_slot_count - 1;
-    uint32_t i = change.hash & mask;
+    uint32_t i = h & mask;
     for (; value_slots[i].change != nullptr; i = (i + 1) & mask) {
-        const zconf_change *earlier = value_slots[i].change;
-        if (value_slots[i].hash == change.hash && same_name(earlier->value, change.value) &&
-            same_path(earlier, &change))
+        const zconf_change *c = value_slots[i].change;
+        if (value_slots[i].hash == h && c->depth == depth && same_name(c->value, value) &&
+            path_names_key(c, depth, key))
             return i;
     }
     return i;
@@ -202,7 +206,7 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
     if (of_value) {
         // A change of a value already recorded replaces that record: the later change,
         // at the journal's end, decides what the value is.
-        value_slot &slot = value_slots[value_slot_of(*change)];
+        value_slot &slot = value_slots[value_slot_of(key, value, change->hash)];
         if (slot.change != nullptr)
             remove_change(slot.change);
         else
@@ -211,6 +215,7 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
     }
     zconf_list_link_before(&zconf_changes, &change->link);
     zconf_change_count++;
+    key_deletions += kind == ZCONF_CHANGE_DELETE_KEY;
 }
 
 void zconf_journal_clear() {
@@ -247,17 +252,13 @@ bool zconf_journal_touches(const zconf_key *key) {
 }
 
 bool zconf_journal_has_value(const zconf_key *key, const char *value) {
-    uint32_t depth = key_depth(key);
-    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
-        const zconf_change &c = *zconf_change_of(link);
-        if (is_value_change(c.kind) && c.depth == depth && same_name(c.value, value) &&
-            path_names_key(&c, depth, key))
-            return true;
-    }
-    return false;
+    return value_slots_used != 0 &&
+           value_slots[value_slot_of(key, value, value_hash(key, value))].change != nullptr;
 }
 
 bool zconf_journal_key_deleted(const zconf_key *key, const char *child) {
+    if (key_deletions == 0)
+        return false;
     uint32_t depth = key_depth(key);
     for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
         const zconf_change &c = *zconf_change_of(link);

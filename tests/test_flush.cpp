@@ -169,6 +169,12 @@ TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
     ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
     ZConfCloseKey(q);
     EXPECT_EQ(live_nodes(), 1u) << "only the root is left";
+    // A key deleted here and not yet flushed stays deleted through a refresh.
+    write(key("D", dword("d", 1)));
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "d"), 0);
+    EXPECT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    EXPECT_EQ(live_nodes(), 1u) << "D came back";
 }
 
 } // namespace
