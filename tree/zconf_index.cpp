@@ -10,9 +10,19 @@
 namespace {
 
 constexpr uint32_t block_size = 128;
+constexpr uint32_t key_bytes = 16;
+
+// The first key_bytes bytes of a name, A-Z folded to a-z and packed big-endian, so that
+// comparing (hi, lo) as unsigned integers orders names as zconf_casecmp does over those
+// bytes; bytes past the name's end are 0, which sorts first as the end of a name does.
+// Searches compare keys and read a member's name only when two keys are equal.
+struct name_key {
+    uint64_t hi, lo;
+};
 
 struct index_block {
     uint32_t n;
+    name_key key[block_size]; // the key of each link's name
     zconf_list *link[block_size];
 };
 
@@ -22,6 +32,7 @@ struct zconf_index {
     bool of_values;
     uint32_t blocks, capacity;
     index_block **block;
+    name_key *last; // the key of each block's last member, so block searches stay here
     // Exact finds: the first member of each name, by a hash of the folded name (open
     // addressing, at most half full; hash_size a power of two).
     zconf_list **hash;
@@ -54,13 +65,54 @@ int compare(const zconf_index *index, const zconf_list *link, const char *name) 
     return zconf_casecmp(r.name, name, r.len + 1u);
 }
 
+// The byte as zconf_casecmp compares it: A-Z as a-z.
+inline uint32_t fold_byte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// The key of a name of len bytes.
+name_key key_of(const char *name, uint32_t len) {
+    uint64_t word[2] = {0, 0};
+    const auto *p = reinterpret_cast<const unsigned char *>(name);
+    for (uint32_t i = 0; i < len && i < key_bytes; i++)
+        word[i / 8] |= static_cast<uint64_t>(fold_byte(p[i])) << (56 - 8 * (i % 8));
+    return {word[0], word[1]};
+}
+
+// The key of a member's name.
+name_key member_key(const zconf_index *index, const zconf_list *link) {
+    name_ref r = name_of(index, link);
+    return key_of(r.name, r.len);
+}
+
+// A name searched for, with its key.
+struct probe {
+    const char *name;
+    name_key key;
+};
+
+probe probe_of(const char *name) { return {name, key_of(name, strnlen(name, key_bytes))}; }
+
+// <0, 0 or >0 as the member of key k sorts before, with or after the probe; member()
+// gives its link, whose name is read only when the keys are equal and do not hold the
+// whole of both names.
+template <typename Member>
+int order(const zconf_index *index, const name_key &k, const probe &p, Member member) {
+    if (k.hi != p.key.hi)
+        return k.hi < p.key.hi ? -1 : 1;
+    if (k.lo != p.key.lo)
+        return k.lo < p.key.lo ? -1 : 1;
+    if ((k.lo & 0xFF) == 0) // both names end within the key, at the same place
+        return 0;
+    name_ref r = name_of(index, member()); // both names run past the key
+    return zconf_casecmp(r.name + key_bytes, p.name + key_bytes, r.len + 1u - key_bytes);
+}
+
 // ---- the hash of first members ----
 
 // FNV-1a of the name with A-Z folded to a-z, so names equal but for case hash alike.
 uint32_t name_hash(const char *name) {
     uint32_t h = 2166136261u;
     for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
-        h = (h ^ static_cast<uint32_t>(*p >= 'A' && *p <= 'Z' ? *p + ('a' - 'A') : *p)) * 16777619u;
+        h = (h ^ fold_byte(*p)) * 16777619u;
     return h;
 }
 
@@ -126,18 +178,18 @@ struct position {
     uint32_t b, i;
 };
 
-// The first position whose member sorts after name (strictly when `after`, else at or
-// after it); {blocks, 0} past the end.
-position search(const zconf_index *index, const char *name, bool after) {
-    auto beyond = [&](const zconf_list *link) {
-        int c = compare(index, link, name);
-        return after ? c > 0 : c >= 0;
-    };
+// The first position whose member sorts after the probe (strictly when `after`, else at
+// or after it); {blocks, 0} past the end.
+position search(const zconf_index *index, const probe &p, bool after) {
+    auto beyond = [&](int c) { return after ? c > 0 : c >= 0; };
     uint32_t lo = 0, hi = index->blocks;
     while (lo < hi) { // the first block whose last member is beyond
         uint32_t mid = (lo + hi) / 2;
-        const index_block *b = index->block[mid];
-        if (beyond(b->link[b->n - 1]))
+        auto last = [&] {
+            const index_block *b = index->block[mid];
+            return b->link[b->n - 1];
+        };
+        if (beyond(order(index, index->last[mid], p, last)))
             hi = mid;
         else
             lo = mid + 1;
@@ -148,7 +200,7 @@ position search(const zconf_index *index, const char *name, bool after) {
     uint32_t l = 0, h = b->n;
     while (l < h) {
         uint32_t mid = (l + h) / 2;
-        if (beyond(b->link[mid]))
+        if (beyond(order(index, b->key[mid], p, [&] { return b->link[mid]; })))
             h = mid;
         else
             l = mid + 1;
@@ -163,15 +215,14 @@ zconf_list *at(const zconf_index *index, position p) {
 
 // The position of an indexed member.
 position locate(const zconf_index *index, zconf_list *link) {
-    name_ref r = name_of(index, link);
-    position p = search(index, r.name, false);
+    position p = search(index, probe_of(name_of(index, link).name), false);
     while (p.b < index->blocks && index->block[p.b]->link[p.i] != link)
         if (++p.i == index->block[p.b]->n)
             p = {p.b + 1, 0};
     return p;
 }
 
-// Room for one more block pointer; false when the heap refuses it.
+// Room for one more block pointer and last key; false when the heap refuses it.
 bool grow_blocks(zconf_index *index) {
     if (index->blocks < index->capacity)
         return true;
@@ -179,7 +230,11 @@ bool grow_blocks(zconf_index *index) {
     auto *grown = static_cast<index_block **>(realloc(index->block, capacity * sizeof(void *)));
     if (grown == nullptr)
         return false;
-    index->block = grown;
+    index->block = grown; // larger than the capacity says until both arrays have grown
+    auto *lasts = static_cast<name_key *>(realloc(index->last, capacity * sizeof(name_key)));
+    if (lasts == nullptr)
+        return false;
+    index->last = lasts;
     index->capacity = capacity;
     return true;
 }
@@ -193,13 +248,14 @@ bool open_block(zconf_index *index, uint32_t b) {
         return false;
     fresh->n = 0;
     memmove(index->block + b + 1, index->block + b, (index->blocks - b) * sizeof(void *));
+    memmove(index->last + b + 1, index->last + b, (index->blocks - b) * sizeof(name_key));
     index->block[b] = fresh;
     index->blocks++;
     return true;
 }
 
-// Puts the link at position p (p.i may equal the block's count).
-bool insert_at(zconf_index *index, position p, zconf_list *link) {
+// Puts the link, of key k, at position p (p.i may equal the block's count).
+bool insert_at(zconf_index *index, position p, zconf_list *link, const name_key &k) {
     if (index->blocks == 0) {
         if (!open_block(index, 0))
             return false;
@@ -213,16 +269,22 @@ bool insert_at(zconf_index *index, position p, zconf_list *link) {
             return false;
         index_block *upper = index->block[p.b + 1];
         upper->n = block_size / 2;
+        memcpy(upper->key, b->key + block_size / 2, upper->n * sizeof(name_key));
         memcpy(upper->link, b->link + block_size / 2, upper->n * sizeof(void *));
         b->n = block_size / 2;
+        index->last[p.b] = b->key[b->n - 1];
+        index->last[p.b + 1] = upper->key[upper->n - 1];
         if (p.i > b->n) {
             p = {p.b + 1, p.i - b->n};
             b = upper;
         }
     }
+    memmove(b->key + p.i + 1, b->key + p.i, (b->n - p.i) * sizeof(name_key));
     memmove(b->link + p.i + 1, b->link + p.i, (b->n - p.i) * sizeof(void *));
+    b->key[p.i] = k;
     b->link[p.i] = link;
-    b->n++;
+    if (p.i == b->n++)
+        index->last[p.b] = k;
     return true;
 }
 
@@ -232,6 +294,7 @@ void free_index(zconf_index *index) {
     for (uint32_t b = 0; b < index->blocks; b++)
         free(index->block[b]);
     free(index->block);
+    free(index->last);
     free(index);
 }
 
@@ -371,6 +434,12 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
                 index->block[b]->link[i] = all[n++];
         free(all);
     }
+    for (uint32_t b = 0; b < index->blocks; b++) {
+        index_block *block = index->block[b];
+        for (uint32_t i = 0; i < block->n; i++)
+            block->key[i] = member_key(index, block->link[i]);
+        index->last[b] = block->key[block->n - 1];
+    }
     for (uint32_t b = 0; b < index->blocks; b++)
         for (uint32_t i = 0; i < index->block[b]->n; i++)
             if (!hash_add(index, index->block[b]->link[i])) {
@@ -405,26 +474,27 @@ zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
 }
 
 zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
-    return at(index, search(index, name, true));
+    return at(index, search(index, probe_of(name), true));
 }
 
 bool zconf_index_insert(zconf_index *index, zconf_list *link) {
     if (!hash_add(index, link))
         return false;
-    name_ref r = name_of(index, link);
+    probe p = probe_of(name_of(index, link).name);
     if (index->blocks > 0) { // members mostly come in name order: try the end first
         const index_block *last = index->block[index->blocks - 1];
-        if (compare(index, last->link[last->n - 1], r.name) <= 0)
-            return insert_at(index, {index->blocks - 1, last->n}, link);
+        if (order(index, index->last[index->blocks - 1], p,
+                  [&] { return last->link[last->n - 1]; }) <= 0)
+            return insert_at(index, {index->blocks - 1, last->n}, link, p.key);
     }
-    return insert_at(index, search(index, r.name, true), link);
+    return insert_at(index, search(index, p, true), link, p.key);
 }
 
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
     if (!hash_add(index, link))
         return false;
     position p = locate(index, existing);
-    return insert_at(index, {p.b, p.i + 1}, link);
+    return insert_at(index, {p.b, p.i + 1}, link, member_key(index, link));
 }
 
 void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) {
@@ -450,11 +520,16 @@ void zconf_index_remove(zconf_index *index, zconf_list *link) {
             hash_forget(index, slot);
     }
     index_block *b = index->block[p.b];
+    memmove(b->key + p.i, b->key + p.i + 1, (b->n - p.i - 1) * sizeof(name_key));
     memmove(b->link + p.i, b->link + p.i + 1, (b->n - p.i - 1) * sizeof(void *));
     if (--b->n == 0) {
         free(b);
         memmove(index->block + p.b, index->block + p.b + 1,
                 (index->blocks - p.b - 1) * sizeof(void *));
+        memmove(index->last + p.b, index->last + p.b + 1,
+                (index->blocks - p.b - 1) * sizeof(name_key));
         index->blocks--;
+    } else if (p.i == b->n) {
+        index->last[p.b] = b->key[b->n - 1];
     }
 }
