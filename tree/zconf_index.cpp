@@ -20,6 +20,13 @@ struct name_key {
     uint64_t hi, lo;
 };
 
+// A slot of the hash: a member and the hash of its name, so probing compares hashes and
+// reads a name only when they are equal.
+struct hash_entry {
+    zconf_list *link;
+    uint32_t hash;
+};
+
 struct index_block {
     uint32_t n;
     name_key key[block_size]; // the key of each link's name
@@ -35,7 +42,7 @@ struct zconf_index {
     name_key *last; // the key of each block's last member, so block searches stay here
     // Exact finds: the first member of each name, by a hash of the folded name (open
     // addressing, at most half full; hash_size a power of two).
-    zconf_list **hash;
+    hash_entry *hash;
     uint32_t hash_size, hash_used;
 };
 
@@ -116,11 +123,13 @@ uint32_t name_hash(const char *name) {
     return h;
 }
 
-// The slot holding the first member named name, or the empty slot where it would go.
-uint32_t hash_slot(const zconf_index *index, const char *name) {
+// The slot holding the first member named name (of hash h), or the empty slot where it
+// would go.
+uint32_t hash_slot(const zconf_index *index, const char *name, uint32_t h) {
     uint32_t mask = index->hash_size - 1;
-    uint32_t i = name_hash(name) & mask;
-    while (index->hash[i] != nullptr && compare(index, index->hash[i], name) != 0)
+    uint32_t i = h & mask;
+    while (index->hash[i].link != nullptr &&
+           (index->hash[i].hash != h || compare(index, index->hash[i].link, name) != 0))
         i = (i + 1) & mask;
     return i;
 }
@@ -130,27 +139,33 @@ bool hash_reserve(zconf_index *index) {
     if (2 * (index->hash_used + 1) <= index->hash_size)
         return true;
     uint32_t size = index->hash_size == 0 ? 64 : 2 * index->hash_size;
-    auto *fresh = static_cast<zconf_list **>(calloc(size, sizeof(void *)));
+    auto *fresh = static_cast<hash_entry *>(calloc(size, sizeof(hash_entry)));
     if (fresh == nullptr)
         return false;
-    zconf_list **old = index->hash;
+    hash_entry *old = index->hash;
     uint32_t old_size = index->hash_size;
     index->hash = fresh;
     index->hash_size = size;
-    for (uint32_t i = 0; i < old_size; i++)
-        if (old[i] != nullptr)
-            index->hash[hash_slot(index, name_of(index, old[i]).name)] = old[i];
+    for (uint32_t i = 0; i < old_size; i++) { // names differ: each takes the first free slot
+        if (old[i].link == nullptr)
+            continue;
+        uint32_t at = old[i].hash & (size - 1);
+        while (fresh[at].link != nullptr)
+            at = (at + 1) & (size - 1);
+        fresh[at] = old[i];
+    }
     free(old);
     return true;
 }
 
-// Records the link as the first of its name when no member of that name is recorded.
-bool hash_add(zconf_index *index, zconf_list *link) {
+// Records the link, its name of hash h, as the first of its name when no member of that
+// name is recorded.
+bool hash_add(zconf_index *index, zconf_list *link, uint32_t h) {
     if (!hash_reserve(index))
         return false;
-    uint32_t i = hash_slot(index, name_of(index, link).name);
-    if (index->hash[i] == nullptr) {
-        index->hash[i] = link;
+    uint32_t i = hash_slot(index, name_of(index, link).name, h);
+    if (index->hash[i].link == nullptr) {
+        index->hash[i] = {link, h};
         index->hash_used++;
     }
     return true;
@@ -159,14 +174,14 @@ bool hash_add(zconf_index *index, zconf_list *link) {
 // Forgets a name: empties its slot and moves later members of the run back.
 void hash_forget(zconf_index *index, uint32_t hole) {
     uint32_t mask = index->hash_size - 1;
-    index->hash[hole] = nullptr;
+    index->hash[hole].link = nullptr;
     index->hash_used--;
-    for (uint32_t i = (hole + 1) & mask; index->hash[i] != nullptr; i = (i + 1) & mask) {
-        uint32_t h = name_hash(name_of(index, index->hash[i]).name) & mask;
+    for (uint32_t i = (hole + 1) & mask; index->hash[i].link != nullptr; i = (i + 1) & mask) {
+        uint32_t h = index->hash[i].hash & mask;
         bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
         if (!stays) {
             index->hash[hole] = index->hash[i];
-            index->hash[i] = nullptr;
+            index->hash[i].link = nullptr;
             hole = i;
         }
     }
@@ -209,17 +224,17 @@ position search(const zconf_index *index, const probe &p, bool after) {
 }
 
 // The member at a position, or NULL past the end.
-zconf_list *at(const zconf_index *index, position p) {
+zconf_list *member_at(const zconf_index *index, position p) {
     return p.b < index->blocks ? index->block[p.b]->link[p.i] : nullptr;
 }
 
-// The position of an indexed member.
-position locate(const zconf_index *index, zconf_list *link) {
-    position p = search(index, probe_of(name_of(index, link).name), false);
-    while (p.b < index->blocks && index->block[p.b]->link[p.i] != link)
-        if (++p.i == index->block[p.b]->n)
-            p = {p.b + 1, 0};
-    return p;
+// The position of an indexed member, p the probe of its name.
+position locate(const zconf_index *index, zconf_list *link, const probe &p) {
+    position at = search(index, p, false);
+    while (at.b < index->blocks && index->block[at.b]->link[at.i] != link)
+        if (++at.i == index->block[at.b]->n)
+            at = {at.b + 1, 0};
+    return at;
 }
 
 // Room for one more block pointer and last key; false when the heap refuses it.
@@ -442,7 +457,8 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
     }
     for (uint32_t b = 0; b < index->blocks; b++)
         for (uint32_t i = 0; i < index->block[b]->n; i++)
-            if (!hash_add(index, index->block[b]->link[i])) {
+            if (!hash_add(index, index->block[b]->link[i],
+                          name_hash(name_of(index, index->block[b]->link[i]).name))) {
                 free_index(index);
                 return nullptr;
             }
@@ -470,66 +486,68 @@ void zconf_index_drop(const zconf_list *head) {
 }
 
 zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
-    return index->hash_size == 0 ? nullptr : index->hash[hash_slot(index, name)];
+    return index->hash_size == 0 ? nullptr
+                                 : index->hash[hash_slot(index, name, name_hash(name))].link;
 }
 
-zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
-    return at(index, search(index, probe_of(name), true));
-}
-
-bool zconf_index_insert(zconf_index *index, zconf_list *link) {
-    if (!hash_add(index, link))
-        return false;
+bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next) {
     probe p = probe_of(name_of(index, link).name);
+    position at = {index->blocks, 0};
     if (index->blocks > 0) { // members mostly come in name order: try the end first
         const index_block *last = index->block[index->blocks - 1];
         if (order(index, index->last[index->blocks - 1], p,
-                  [&] { return last->link[last->n - 1]; }) <= 0)
-            return insert_at(index, {index->blocks - 1, last->n}, link, p.key);
+                  [&] { return last->link[last->n - 1]; }) > 0)
+            at = search(index, p, true);
     }
-    return insert_at(index, search(index, p, true), link, p.key);
+    if (next != nullptr)
+        *next = member_at(index, at);
+    return hash_add(index, link, name_hash(p.name)) && insert_at(index, at, link, p.key);
 }
 
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
-    if (!hash_add(index, link))
+    probe p = probe_of(name_of(index, link).name);
+    if (!hash_add(index, link, name_hash(p.name)))
         return false;
-    position p = locate(index, existing);
-    return insert_at(index, {p.b, p.i + 1}, link, member_key(index, link));
+    position at = locate(index, existing, p);
+    return insert_at(index, {at.b, at.i + 1}, link, p.key);
 }
 
 void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) {
-    position p = locate(index, old);
-    if (p.b < index->blocks)
-        index->block[p.b]->link[p.i] = link;
-    uint32_t slot = hash_slot(index, name_of(index, link).name);
-    if (index->hash[slot] == old)
-        index->hash[slot] = link;
+    const char *name = name_of(index, link).name;
+    position at = locate(index, old, probe_of(name));
+    if (at.b < index->blocks)
+        index->block[at.b]->link[at.i] = link;
+    hash_entry &e = index->hash[hash_slot(index, name, name_hash(name))];
+    if (e.link == old)
+        e.link = link;
 }
 
 void zconf_index_remove(zconf_index *index, zconf_list *link) {
-    position p = locate(index, link);
-    if (p.b == index->blocks)
+    probe p = probe_of(name_of(index, link).name);
+    position at = locate(index, link, p);
+    if (at.b == index->blocks)
         return;
-    uint32_t slot = hash_slot(index, name_of(index, link).name);
-    if (index->hash[slot] == link) { // the next member takes over when of the same name
-        position q = p.i + 1 < index->block[p.b]->n ? position{p.b, p.i + 1} : position{p.b + 1, 0};
-        zconf_list *next = at(index, q);
-        if (next != nullptr && compare(index, next, name_of(index, link).name) == 0)
-            index->hash[slot] = next;
+    index_block *b = index->block[at.b];
+    uint32_t slot = hash_slot(index, p.name, name_hash(p.name));
+    if (index->hash[slot].link == link) { // the next member takes over when of the same name
+        position q = at.i + 1 < b->n ? position{at.b, at.i + 1} : position{at.b + 1, 0};
+        zconf_list *next = member_at(index, q);
+        if (next != nullptr &&
+            order(index, index->block[q.b]->key[q.i], p, [&] { return next; }) == 0)
+            index->hash[slot].link = next;
         else
             hash_forget(index, slot);
     }
-    index_block *b = index->block[p.b];
-    memmove(b->key + p.i, b->key + p.i + 1, (b->n - p.i - 1) * sizeof(name_key));
-    memmove(b->link + p.i, b->link + p.i + 1, (b->n - p.i - 1) * sizeof(void *));
+    memmove(b->key + at.i, b->key + at.i + 1, (b->n - at.i - 1) * sizeof(name_key));
+    memmove(b->link + at.i, b->link + at.i + 1, (b->n - at.i - 1) * sizeof(void *));
     if (--b->n == 0) {
         free(b);
-        memmove(index->block + p.b, index->block + p.b + 1,
-                (index->blocks - p.b - 1) * sizeof(void *));
-        memmove(index->last + p.b, index->last + p.b + 1,
-                (index->blocks - p.b - 1) * sizeof(name_key));
+        memmove(index->block + at.b, index->block + at.b + 1,
+                (index->blocks - at.b - 1) * sizeof(void *));
+        memmove(index->last + at.b, index->last + at.b + 1,
+                (index->blocks - at.b - 1) * sizeof(name_key));
         index->blocks--;
-    } else if (p.i == b->n) {
-        index->last[p.b] = b->key[b->n - 1];
+    } else if (at.i == b->n) {
+        index->last[at.b] = b->key[b->n - 1];
     }
 }
