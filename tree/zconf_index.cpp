@@ -15,10 +15,12 @@ constexpr uint32_t key_bytes = 16;
 // The first key_bytes bytes of a name, A-Z folded to a-z and packed big-endian, so that
 // comparing (hi, lo) as unsigned integers orders names as zconf_casecmp does over those
 // bytes; bytes past the name's end are 0, which sorts first as the end of a name does.
-// Searches compare keys and read a member's name only when two keys are equal.
+// Searches compare keys and read a member's name only when two keys are equal. Sixteen
+// bytes, as siblings often share a stem longer than eight ("Interface0001", ...).
 struct name_key {
     uint64_t hi, lo;
 };
+static_assert(key_bytes == sizeof(name_key), "a key holds key_bytes bytes, the last in lo");
 
 // A slot of the hash: a member and the hash of its name, so probing compares hashes and
 // reads a name only when they are equal.
@@ -96,6 +98,7 @@ struct probe {
     name_key key;
 };
 
+// The probe of a name.
 probe probe_of(const char *name) { return {name, key_of(name, strnlen(name, key_bytes))}; }
 
 // <0, 0 or >0 as the member of key k sorts before, with or after the probe; member()

@@ -1,7 +1,7 @@
 // Name index beside a large sibling list: the members' links sorted by name (equal names
-// in list order), kept in blocks from the plain heap so the node counts never see it. The
-// list stays the one authority on order; an index can be dropped at any time and built
-// again from its list.
+// in list order), each beside a folded copy of the start of its name, kept in blocks from
+// the plain heap so the node counts never see it. The list stays the one authority on
+// order; an index can be dropped at any time and built again from its list.
 #pragma once
 
 #include "tree/zconf_int.h"
