@@ -170,6 +170,67 @@ TEST_F(Store, SameNamedKeysMergeInALargeList) {
     expect_counts_match_tree();
 }
 
+// Names the store's fixed-length name prefixes cannot tell apart: long shared beginnings
+// in mixed letter case, names ending just before, at and just after 16 bytes, and bytes of
+// 0x80 and above (which sort after every ASCII letter), in a shuffled order.
+std::vector<std::string> tied_names(int n, unsigned seed) {
+    const char *const stems[] = {"Device.Interface",        "DEVICE.INTERFACE",
+                                 "device.interfac",         "Device.Interface.",
+                                 "Device.Interfac\xC3\xA9", "Device.Interface\xC3\xA9",
+                                 "\xC3\xA9tat.Interface.Lo"};
+    std::vector<std::string> names = {"Device.Interface", "device.interfac", "Device.Interface."};
+    for (int i = 0; i < n; i++)
+        names.push_back(stems[i % 7] + std::to_string(i));
+    std::shuffle(names.begin(), names.end(), std::mt19937(seed));
+    return names;
+}
+
+// Keys and values whose names tie over their first 16 bytes, letter case aside, keep the
+// order and lookups of any others: loaded, deleted in part and made again, and set as
+// values, replaced and deleted in part.
+TEST_F(Store, NamesAlikeInTheirFirstBytesKeepOrderAndLookups) {
+    const std::vector<std::string> names = tied_names(many, 19);
+    ASSERT_EQ(write_document(list_document(names)), 0);
+    EXPECT_EQ(listed("List"), sorted(names));
+    for (size_t i = 0; i < names.size(); i++)
+        EXPECT_EQ(dword_at("List\\" + (i % 2 ? folded(names[i]) : names[i]), "n"), i) << names[i];
+    for (const char *missing :
+         {"Device.Interfa", "Device.Interface00", "Device.InterfaceZ", "Device.Interface.x",
+          "Device.Interfac\xC3", "Device.Interface\xC3\xA9", "\xC3\xA9tat.Interface.L"})
+        EXPECT_EQ(dword_at("List\\"s + missing, "n"), ~0u) << missing;
+    ZConfKeyHandle list;
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "List", ZCONF_KEY_ALL, &list), 0);
+    for (size_t i = 0; i < names.size(); i += 3)
+        ASSERT_EQ(ZConfDeleteKey(list, folded(names[i]).c_str()), 0) << names[i];
+    ZConfCloseKey(list);
+    for (size_t i = 0; i < names.size(); i += 6) // half of them made again, by the calls
+        ASSERT_EQ(make_key(("List\\" + names[i]).c_str()), 0) << names[i];
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < names.size(); i++)
+        if (i % 3 != 0 || i % 6 == 0)
+            kept.push_back(names[i]);
+    EXPECT_EQ(listed("List"), sorted(kept));
+    for (size_t i = 0; i < names.size(); i += 3)
+        EXPECT_EQ(dword_at("List\\" + names[i], "n"), ~0u) << names[i];
+    // The same names as values of one key.
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "List", ZCONF_KEY_ALL, &list), 0);
+    for (size_t i = 0; i < names.size(); i++)
+        ASSERT_EQ(set_dword(list, names[i].c_str(), static_cast<uint32_t>(i)), 0) << names[i];
+    for (size_t i = 0; i < names.size(); i += 2)
+        ASSERT_EQ(set_dword(list, folded(names[i]).c_str(), static_cast<uint32_t>(i + many)), 0);
+    for (size_t i = 1; i < names.size(); i += 4)
+        ASSERT_EQ(ZConfDeleteValue(list, names[i].c_str()), 0);
+    for (size_t i = 0; i < names.size(); i++) {
+        uint32_t v = ~0u, vs = sizeof v;
+        int32_t rc = ZConfQueryValueEx(list, (i % 3 ? names[i] : folded(names[i])).c_str(), nullptr,
+                                       &v, &vs);
+        uint32_t want = i % 4 == 1 ? ~0u : i % 2 == 0 ? i + many : i;
+        EXPECT_EQ(rc == 0 ? v : ~0u, want) << names[i];
+    }
+    ZConfCloseKey(list);
+    expect_counts_match_tree();
+}
+
 // Thousands of values in one key: set in shuffled order, replaced, deleted and set again,
 // they stay in the order first set, and each is found by its name in any letter case.
 TEST_F(Store, LargeValueSetKeepsInsertionOrder) {

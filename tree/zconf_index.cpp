@@ -10,9 +10,28 @@
 namespace {
 
 constexpr uint32_t block_size = 128;
+constexpr uint32_t key_bytes = 16;
+
+// The first key_bytes bytes of a name, A-Z folded to a-z and packed big-endian, so that
+// comparing (hi, lo) as unsigned integers orders names as zconf_casecmp does over those
+// bytes; bytes past the name's end are 0, which sorts first as the end of a name does.
+// Searches compare keys and read a member's name only when two keys are equal. Sixteen
+// bytes, as siblings often share a stem longer than eight ("Interface0001", ...).
+struct name_key {
+    uint64_t hi, lo;
+};
+static_assert(key_bytes == sizeof(name_key), "a key holds key_bytes bytes, the last in lo");
+
+// A slot of the hash: a member and the hash of its name, so probing compares hashes and
+// reads a name only when they are equal.
+struct hash_entry {
+    zconf_list *link;
+    uint32_t hash;
+};
 
 struct index_block {
     uint32_t n;
+    name_key key[block_size]; // the key of each link's name
     zconf_list *link[block_size];
 };
 
@@ -22,9 +41,10 @@ struct zconf_index {
     bool of_values;
     uint32_t blocks, capacity;
     index_block **block;
+    name_key *last; // the key of each block's last member, so block searches stay here
     // Exact finds: the first member of each name, by a hash of the folded name (open
     // addressing, at most half full; hash_size a power of two).
-    zconf_list **hash;
+    hash_entry *hash;
     uint32_t hash_size, hash_used;
 };
 
@@ -54,21 +74,65 @@ int compare(const zconf_index *index, const zconf_list *link, const char *name) 
     return zconf_casecmp(r.name, name, r.len + 1u);
 }
 
+// The byte as zconf_casecmp compares it: A-Z as a-z.
+inline uint32_t fold_byte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// The key of a name of len bytes.
+name_key key_of(const char *name, uint32_t len) {
+    uint64_t word[2] = {0, 0};
+    const auto *p = reinterpret_cast<const unsigned char *>(name);
+    for (uint32_t i = 0; i < len && i < key_bytes; i++)
+        word[i / 8] |= static_cast<uint64_t>(fold_byte(p[i])) << (56 - 8 * (i % 8));
+    return {word[0], word[1]};
+}
+
+// The key of a member's name.
+name_key member_key(const zconf_index *index, const zconf_list *link) {
+    name_ref r = name_of(index, link);
+    return key_of(r.name, r.len);
+}
+
+// A name searched for, with its key.
+struct probe {
+    const char *name;
+    name_key key;
+};
+
+// The probe of a name.
+probe probe_of(const char *name) { return {name, key_of(name, strnlen(name, key_bytes))}; }
+
+// <0, 0 or >0 as the member of key k sorts before, with or after the probe; member()
+// gives its link, whose name is read only when the keys are equal and do not hold the
+// whole of both names.
+template <typename Member>
+int order(const zconf_index *index, const name_key &k, const probe &p, Member member) {
+    if (k.hi != p.key.hi)
+        return k.hi < p.key.hi ? -1 : 1;
+    if (k.lo != p.key.lo)
+        return k.lo < p.key.lo ? -1 : 1;
+    if ((k.lo & 0xFF) == 0) // both names end within the key, at the same place
+        return 0;
+    name_ref r = name_of(index, member()); // both names run past the key
+    return zconf_casecmp(r.name + key_bytes, p.name + key_bytes, r.len + 1u - key_bytes);
+}
+
 // ---- the hash of first members ----
 
 // FNV-1a of the name with A-Z folded to a-z, so names equal but for case hash alike.
 uint32_t name_hash(const char *name) {
     uint32_t h = 2166136261u;
     for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
-        h = (h ^ static_cast<uint32_t>(*p >= 'A' && *p <= 'Z' ? *p + ('a' - 'A') : *p)) * 16777619u;
+        h = (h ^ fold_byte(*p)) * 16777619u;
     return h;
 }
 
-// The slot holding the first member named name, or the empty slot where it would go.
-uint32_t hash_slot(const zconf_index *index, const char *name) {
+// The slot holding the first member named name (of hash h), or the empty slot where it
+// would go.
+uint32_t hash_slot(const zconf_index *index, const char *name, uint32_t h) {
     uint32_t mask = index->hash_size - 1;
-    uint32_t i = name_hash(name) & mask;
-    while (index->hash[i] != nullptr && compare(index, index->hash[i], name) != 0)
+    uint32_t i = h & mask;
+    while (index->hash[i].link != nullptr &&
+           (index->hash[i].hash != h || compare(index, index->hash[i].link, name) != 0))
         i = (i + 1) & mask;
     return i;
 }
@@ -78,27 +142,33 @@ bool hash_reserve(zconf_index *index) {
     if (2 * (index->hash_used + 1) <= index->hash_size)
         return true;
     uint32_t size = index->hash_size == 0 ? 64 : 2 * index->hash_size;
-    auto *fresh = static_cast<zconf_list **>(calloc(size, sizeof(void *)));
+    auto *fresh = static_cast<hash_entry *>(calloc(size, sizeof(hash_entry)));
     if (fresh == nullptr)
         return false;
-    zconf_list **old = index->hash;
+    hash_entry *old = index->hash;
     uint32_t old_size = index->hash_size;
     index->hash = fresh;
     index->hash_size = size;
-    for (uint32_t i = 0; i < old_size; i++)
-        if (old[i] != nullptr)
-            index->hash[hash_slot(index, name_of(index, old[i]).name)] = old[i];
+    for (uint32_t i = 0; i < old_size; i++) { // names differ: each takes the first free slot
+        if (old[i].link == nullptr)
+            continue;
+        uint32_t at = old[i].hash & (size - 1);
+        while (fresh[at].link != nullptr)
+            at = (at + 1) & (size - 1);
+        fresh[at] = old[i];
+    }
     free(old);
     return true;
 }
 
-// Records the link as the first of its name when no member of that name is recorded.
-bool hash_add(zconf_index *index, zconf_list *link) {
+// Records the link, its name of hash h, as the first of its name when no member of that
+// name is recorded.
+bool hash_add(zconf_index *index, zconf_list *link, uint32_t h) {
     if (!hash_reserve(index))
         return false;
-    uint32_t i = hash_slot(index, name_of(index, link).name);
-    if (index->hash[i] == nullptr) {
-        index->hash[i] = link;
+    uint32_t i = hash_slot(index, name_of(index, link).name, h);
+    if (index->hash[i].link == nullptr) {
+        index->hash[i] = {link, h};
         index->hash_used++;
     }
     return true;
@@ -107,14 +177,14 @@ bool hash_add(zconf_index *index, zconf_list *link) {
 // Forgets a name: empties its slot and moves later members of the run back.
 void hash_forget(zconf_index *index, uint32_t hole) {
     uint32_t mask = index->hash_size - 1;
-    index->hash[hole] = nullptr;
+    index->hash[hole].link = nullptr;
     index->hash_used--;
-    for (uint32_t i = (hole + 1) & mask; index->hash[i] != nullptr; i = (i + 1) & mask) {
-        uint32_t h = name_hash(name_of(index, index->hash[i]).name) & mask;
+    for (uint32_t i = (hole + 1) & mask; index->hash[i].link != nullptr; i = (i + 1) & mask) {
+        uint32_t h = index->hash[i].hash & mask;
         bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
         if (!stays) {
             index->hash[hole] = index->hash[i];
-            index->hash[i] = nullptr;
+            index->hash[i].link = nullptr;
             hole = i;
         }
     }
@@ -126,18 +196,18 @@ struct position {
     uint32_t b, i;
 };
 
-// The first position whose member sorts after name (strictly when `after`, else at or
-// after it); {blocks, 0} past the end.
-position search(const zconf_index *index, const char *name, bool after) {
-    auto beyond = [&](const zconf_list *link) {
-        int c = compare(index, link, name);
-        return after ? c > 0 : c >= 0;
-    };
+// The first position whose member sorts after the probe (strictly when `after`, else at
+// or after it); {blocks, 0} past the end.
+position search(const zconf_index *index, const probe &p, bool after) {
+    auto beyond = [&](int c) { return after ? c > 0 : c >= 0; };
     uint32_t lo = 0, hi = index->blocks;
     while (lo < hi) { // the first block whose last member is beyond
         uint32_t mid = (lo + hi) / 2;
-        const index_block *b = index->block[mid];
-        if (beyond(b->link[b->n - 1]))
+        auto last = [&] {
+            const index_block *b = index->block[mid];
+            return b->link[b->n - 1];
+        };
+        if (beyond(order(index, index->last[mid], p, last)))
             hi = mid;
         else
             lo = mid + 1;
@@ -148,7 +218,7 @@ position search(const zconf_index *index, const char *name, bool after) {
     uint32_t l = 0, h = b->n;
     while (l < h) {
         uint32_t mid = (l + h) / 2;
-        if (beyond(b->link[mid]))
+        if (beyond(order(index, b->key[mid], p, [&] { return b->link[mid]; })))
             h = mid;
         else
             l = mid + 1;
@@ -157,21 +227,20 @@ position search(const zconf_index *index, const char *name, bool after) {
 }
 
 // The member at a position, or NULL past the end.
-zconf_list *at(const zconf_index *index, position p) {
+zconf_list *member_at(const zconf_index *index, position p) {
     return p.b < index->blocks ? index->block[p.b]->link[p.i] : nullptr;
 }
 
-// The position of an indexed member.
-position locate(const zconf_index *index, zconf_list *link) {
-    name_ref r = name_of(index, link);
-    position p = search(index, r.name, false);
-    while (p.b < index->blocks && index->block[p.b]->link[p.i] != link)
-        if (++p.i == index->block[p.b]->n)
-            p = {p.b + 1, 0};
-    return p;
+// The position of an indexed member, p the probe of its name.
+position locate(const zconf_index *index, zconf_list *link, const probe &p) {
+    position at = search(index, p, false);
+    while (at.b < index->blocks && index->block[at.b]->link[at.i] != link)
+        if (++at.i == index->block[at.b]->n)
+            at = {at.b + 1, 0};
+    return at;
 }
 
-// Room for one more block pointer; false when the heap refuses it.
+// Room for one more block pointer and last key; false when the heap refuses it.
 bool grow_blocks(zconf_index *index) {
     if (index->blocks < index->capacity)
         return true;
@@ -179,7 +248,11 @@ bool grow_blocks(zconf_index *index) {
     auto *grown = static_cast<index_block **>(realloc(index->block, capacity * sizeof(void *)));
     if (grown == nullptr)
         return false;
-    index->block = grown;
+    index->block = grown; // larger than the capacity says until both arrays have grown
+    auto *lasts = static_cast<name_key *>(realloc(index->last, capacity * sizeof(name_key)));
+    if (lasts == nullptr)
+        return false;
+    index->last = lasts;
     index->capacity = capacity;
     return true;
 }
@@ -193,13 +266,14 @@ bool open_block(zconf_index *index, uint32_t b) {
         return false;
     fresh->n = 0;
     memmove(index->block + b + 1, index->block + b, (index->blocks - b) * sizeof(void *));
+    memmove(index->last + b + 1, index->last + b, (index->blocks - b) * sizeof(name_key));
     index->block[b] = fresh;
     index->blocks++;
     return true;
 }
 
-// Puts the link at position p (p.i may equal the block's count).
-bool insert_at(zconf_index *index, position p, zconf_list *link) {
+// Puts the link, of key k, at position p (p.i may equal the block's count).
+bool insert_at(zconf_index *index, position p, zconf_list *link, const name_key &k) {
     if (index->blocks == 0) {
         if (!open_block(index, 0))
             return false;
@@ -213,16 +287,22 @@ bool insert_at(zconf_index *index, position p, zconf_list *link) {
             return false;
         index_block *upper = index->block[p.b + 1];
         upper->n = block_size / 2;
+        memcpy(upper->key, b->key + block_size / 2, upper->n * sizeof(name_key));
         memcpy(upper->link, b->link + block_size / 2, upper->n * sizeof(void *));
         b->n = block_size / 2;
+        index->last[p.b] = b->key[b->n - 1];
+        index->last[p.b + 1] = upper->key[upper->n - 1];
         if (p.i > b->n) {
             p = {p.b + 1, p.i - b->n};
             b = upper;
         }
     }
+    memmove(b->key + p.i + 1, b->key + p.i, (b->n - p.i) * sizeof(name_key));
     memmove(b->link + p.i + 1, b->link + p.i, (b->n - p.i) * sizeof(void *));
+    b->key[p.i] = k;
     b->link[p.i] = link;
-    b->n++;
+    if (p.i == b->n++)
+        index->last[p.b] = k;
     return true;
 }
 
@@ -232,6 +312,7 @@ void free_index(zconf_index *index) {
     for (uint32_t b = 0; b < index->blocks; b++)
         free(index->block[b]);
     free(index->block);
+    free(index->last);
     free(index);
 }
 
@@ -371,9 +452,16 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
                 index->block[b]->link[i] = all[n++];
         free(all);
     }
+    for (uint32_t b = 0; b < index->blocks; b++) {
+        index_block *block = index->block[b];
+        for (uint32_t i = 0; i < block->n; i++)
+            block->key[i] = member_key(index, block->link[i]);
+        index->last[b] = block->key[block->n - 1];
+    }
     for (uint32_t b = 0; b < index->blocks; b++)
         for (uint32_t i = 0; i < index->block[b]->n; i++)
-            if (!hash_add(index, index->block[b]->link[i])) {
+            if (!hash_add(index, index->block[b]->link[i],
+                          name_hash(name_of(index, index->block[b]->link[i]).name))) {
                 free_index(index);
                 return nullptr;
             }
@@ -401,60 +489,68 @@ void zconf_index_drop(const zconf_list *head) {
 }
 
 zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
-    return index->hash_size == 0 ? nullptr : index->hash[hash_slot(index, name)];
+    return index->hash_size == 0 ? nullptr
+                                 : index->hash[hash_slot(index, name, name_hash(name))].link;
 }
 
-zconf_list *zconf_index_after(const zconf_index *index, const char *name) {
-    return at(index, search(index, name, true));
-}
-
-bool zconf_index_insert(zconf_index *index, zconf_list *link) {
-    if (!hash_add(index, link))
-        return false;
-    name_ref r = name_of(index, link);
+bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next) {
+    probe p = probe_of(name_of(index, link).name);
+    position at = {index->blocks, 0};
     if (index->blocks > 0) { // members mostly come in name order: try the end first
         const index_block *last = index->block[index->blocks - 1];
-        if (compare(index, last->link[last->n - 1], r.name) <= 0)
-            return insert_at(index, {index->blocks - 1, last->n}, link);
+        if (order(index, index->last[index->blocks - 1], p,
+                  [&] { return last->link[last->n - 1]; }) > 0)
+            at = search(index, p, true);
     }
-    return insert_at(index, search(index, r.name, true), link);
+    if (next != nullptr)
+        *next = member_at(index, at);
+    return hash_add(index, link, name_hash(p.name)) && insert_at(index, at, link, p.key);
 }
 
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
-    if (!hash_add(index, link))
+    probe p = probe_of(name_of(index, link).name);
+    if (!hash_add(index, link, name_hash(p.name)))
         return false;
-    position p = locate(index, existing);
-    return insert_at(index, {p.b, p.i + 1}, link);
+    position at = locate(index, existing, p);
+    return insert_at(index, {at.b, at.i + 1}, link, p.key);
 }
 
 void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) {
-    position p = locate(index, old);
-    if (p.b < index->blocks)
-        index->block[p.b]->link[p.i] = link;
-    uint32_t slot = hash_slot(index, name_of(index, link).name);
-    if (index->hash[slot] == old)
-        index->hash[slot] = link;
+    const char *name = name_of(index, link).name;
+    position at = locate(index, old, probe_of(name));
+    if (at.b < index->blocks)
+        index->block[at.b]->link[at.i] = link;
+    hash_entry &e = index->hash[hash_slot(index, name, name_hash(name))];
+    if (e.link == old)
+        e.link = link;
 }
 
 void zconf_index_remove(zconf_index *index, zconf_list *link) {
-    position p = locate(index, link);
-    if (p.b == index->blocks)
+    probe p = probe_of(name_of(index, link).name);
+    position at = locate(index, link, p);
+    if (at.b == index->blocks)
         return;
-    uint32_t slot = hash_slot(index, name_of(index, link).name);
-    if (index->hash[slot] == link) { // the next member takes over when of the same name
-        position q = p.i + 1 < index->block[p.b]->n ? position{p.b, p.i + 1} : position{p.b + 1, 0};
-        zconf_list *next = at(index, q);
-        if (next != nullptr && compare(index, next, name_of(index, link).name) == 0)
-            index->hash[slot] = next;
+    index_block *b = index->block[at.b];
+    uint32_t slot = hash_slot(index, p.name, name_hash(p.name));
+    if (index->hash[slot].link == link) { // the next member takes over when of the same name
+        position q = at.i + 1 < b->n ? position{at.b, at.i + 1} : position{at.b + 1, 0};
+        zconf_list *next = member_at(index, q);
+        if (next != nullptr &&
+            order(index, index->block[q.b]->key[q.i], p, [&] { return next; }) == 0)
+            index->hash[slot].link = next;
         else
             hash_forget(index, slot);
     }
-    index_block *b = index->block[p.b];
-    memmove(b->link + p.i, b->link + p.i + 1, (b->n - p.i - 1) * sizeof(void *));
+    memmove(b->key + at.i, b->key + at.i + 1, (b->n - at.i - 1) * sizeof(name_key));
+    memmove(b->link + at.i, b->link + at.i + 1, (b->n - at.i - 1) * sizeof(void *));
     if (--b->n == 0) {
         free(b);
-        memmove(index->block + p.b, index->block + p.b + 1,
-                (index->blocks - p.b - 1) * sizeof(void *));
+        memmove(index->block + at.b, index->block + at.b + 1,
+                (index->blocks - at.b - 1) * sizeof(void *));
+        memmove(index->last + at.b, index->last + at.b + 1,
+                (index->blocks - at.b - 1) * sizeof(name_key));
         index->blocks--;
+    } else if (at.i == b->n) {
+        index->last[at.b] = b->key[b->n - 1];
     }
 }

@@ -1,7 +1,7 @@
 // Name index beside a large sibling list: the members' links sorted by name (equal names
-// in list order), kept in blocks from the plain heap so the node counts never see it. The
-// list stays the one authority on order; an index can be dropped at any time and built
-// again from its list.
+// in list order), each beside a folded copy of the start of its name, kept in blocks from
+// the plain heap so the node counts never see it. The list stays the one authority on
+// order; an index can be dropped at any time and built again from its list.
 #pragma once
 
 #include "tree/zconf_int.h"
@@ -26,11 +26,10 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values);
 void zconf_index_drop(const zconf_list *head);
 // The first member (in list order) whose name equals name, letter case aside, or NULL.
 zconf_list *zconf_index_find(const zconf_index *index, const char *name);
-// The first member whose name sorts after name, or NULL when none does.
-zconf_list *zconf_index_after(const zconf_index *index, const char *name);
-// Adds a member behind all members of an equal name; false when the heap refuses room,
-// the index then being unusable (drop it).
-bool zconf_index_insert(zconf_index *index, zconf_list *link);
+// Adds a member behind all members of an equal name and, when next is not NULL, sets
+// *next to the member that follows it in name order (NULL when none does); false when the
+// heap refuses room, *next being set all the same and the index then unusable (drop it).
+bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next);
 // Adds a member directly behind an indexed one of the same name; false as above.
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link);
 // Puts a member in the place of an indexed one of the same name.

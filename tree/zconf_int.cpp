@@ -75,12 +75,6 @@ void index_after_walk(zconf_key *key, bool of_values, uint32_t walked) {
         key->flags |= of_values ? ZCONF_FLAG_VALUE_INDEX : ZCONF_FLAG_SUBKEY_INDEX;
 }
 
-// Adds a newly linked member to an index; an index that cannot take it is dropped.
-void index_insert(zconf_key *key, zconf_index *index, bool of_values, zconf_list *link) {
-    if (!zconf_index_insert(index, link))
-        of_values ? drop_value_index(key) : drop_subkey_index(key);
-}
-
 // Unlinks a subkey from its parent's list and index.
 void unlink_subkey(zconf_key *key) {
     if (key->parent != nullptr)
@@ -201,18 +195,22 @@ zconf_key *__zconf_find_subkey(zconf_key *key, const char *name) {
 }
 
 void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
+    key->parent = parent;
+    if (zconf_index *index = subkey_index(parent)) {
+        // The index places the key and names the subkey it goes before.
+        zconf_list *next = nullptr;
+        bool kept = zconf_index_insert(index, &key->sibling, &next);
+        list_link_before(next != nullptr ? next : &parent->subkeys, &key->sibling);
+        if (!kept)
+            drop_subkey_index(parent);
+        return;
+    }
     // Keys mostly arrive in name order (a document is written sorted), so try the end first.
     zconf_list *at = parent->subkeys.next;
-    zconf_index *index = subkey_index(parent);
     uint32_t walked = 0;
     if (!zconf_list_empty(&parent->subkeys)) {
         const zconf_key *last = zconf_key_of(parent->subkeys.prev);
         if (zconf_casecmp(last->name, key->name, last->name_len + 1u) <= 0)
-            at = &parent->subkeys;
-    }
-    if (at != &parent->subkeys && index != nullptr) {
-        at = zconf_index_after(index, key->name);
-        if (at == nullptr)
             at = &parent->subkeys;
     }
     while (at != &parent->subkeys) {
@@ -223,11 +221,7 @@ void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
         walked++;
     }
     list_link_before(at, &key->sibling);
-    key->parent = parent;
-    if (index != nullptr)
-        index_insert(parent, index, false, &key->sibling);
-    else
-        index_after_walk(parent, false, walked);
+    index_after_walk(parent, false, walked);
 }
 
 void __zconf_del_subkey(zconf_key *key) {
@@ -287,7 +281,8 @@ void __zconf_add_value(zconf_key *key, zconf_value *value) {
     list_link_before(&key->values, &value->sibling);
     value->parent = key;
     if (zconf_index *index = value_index(key))
-        index_insert(key, index, true, &value->sibling);
+        if (!zconf_index_insert(index, &value->sibling, nullptr))
+            drop_value_index(key);
 }
 
 void __zconf_ins_value(zconf_value *existing, zconf_value *value) {
