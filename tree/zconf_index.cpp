@@ -74,15 +74,12 @@ int compare(const zconf_index *index, const zconf_list *link, const char *name) 
     return zconf_casecmp(r.name, name, r.len + 1u);
 }
 
-// The byte as zconf_casecmp compares it: A-Z as a-z.
-inline uint32_t fold_byte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 // The key of a name of len bytes.
 name_key key_of(const char *name, uint32_t len) {
     uint64_t word[2] = {0, 0};
     const auto *p = reinterpret_cast<const unsigned char *>(name);
     for (uint32_t i = 0; i < len && i < key_bytes; i++)
-        word[i / 8] |= static_cast<uint64_t>(fold_byte(p[i])) << (56 - 8 * (i % 8));
+        word[i / 8] |= static_cast<uint64_t>(zconf_fold(p[i])) << (56 - 8 * (i % 8));
     return {word[0], word[1]};
 }
 
@@ -117,14 +114,6 @@ int order(const zconf_index *index, const name_key &k, const probe &p, Member me
 }
 
 // ---- the hash of first members ----
-
-// FNV-1a of the name with A-Z folded to a-z, so names equal but for case hash alike.
-uint32_t name_hash(const char *name) {
-    uint32_t h = 2166136261u;
-    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p != 0; p++)
-        h = (h ^ fold_byte(*p)) * 16777619u;
-    return h;
-}
 
 // The slot holding the first member named name (of hash h), or the empty slot where it
 // would go.
@@ -461,7 +450,7 @@ zconf_index *zconf_index_build(zconf_list *head, bool of_values) {
     for (uint32_t b = 0; b < index->blocks; b++)
         for (uint32_t i = 0; i < index->block[b]->n; i++)
             if (!hash_add(index, index->block[b]->link[i],
-                          name_hash(name_of(index, index->block[b]->link[i]).name))) {
+                          zconf_name_hash(name_of(index, index->block[b]->link[i]).name))) {
                 free_index(index);
                 return nullptr;
             }
@@ -490,7 +479,7 @@ void zconf_index_drop(const zconf_list *head) {
 
 zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
     return index->hash_size == 0 ? nullptr
-                                 : index->hash[hash_slot(index, name, name_hash(name))].link;
+                                 : index->hash[hash_slot(index, name, zconf_name_hash(name))].link;
 }
 
 bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next) {
@@ -504,12 +493,12 @@ bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next)
     }
     if (next != nullptr)
         *next = member_at(index, at);
-    return hash_add(index, link, name_hash(p.name)) && insert_at(index, at, link, p.key);
+    return hash_add(index, link, zconf_name_hash(p.name)) && insert_at(index, at, link, p.key);
 }
 
 bool zconf_index_insert_behind(zconf_index *index, zconf_list *existing, zconf_list *link) {
     probe p = probe_of(name_of(index, link).name);
-    if (!hash_add(index, link, name_hash(p.name)))
+    if (!hash_add(index, link, zconf_name_hash(p.name)))
         return false;
     position at = locate(index, existing, p);
     return insert_at(index, {at.b, at.i + 1}, link, p.key);
@@ -520,7 +509,7 @@ void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) 
     position at = locate(index, old, probe_of(name));
     if (at.b < index->blocks)
         index->block[at.b]->link[at.i] = link;
-    hash_entry &e = index->hash[hash_slot(index, name, name_hash(name))];
+    hash_entry &e = index->hash[hash_slot(index, name, zconf_name_hash(name))];
     if (e.link == old)
         e.link = link;
 }
@@ -531,7 +520,7 @@ void zconf_index_remove(zconf_index *index, zconf_list *link) {
     if (at.b == index->blocks)
         return;
     index_block *b = index->block[at.b];
-    uint32_t slot = hash_slot(index, p.name, name_hash(p.name));
+    uint32_t slot = hash_slot(index, p.name, zconf_name_hash(p.name));
     if (index->hash[slot].link == link) { // the next member takes over when of the same name
         position q = at.i + 1 < b->n ? position{at.b, at.i + 1} : position{at.b + 1, 0};
         zconf_list *next = member_at(index, q);

@@ -15,7 +15,7 @@ struct fold_table {
     unsigned char lower[256];
     constexpr fold_table() : lower() {
         for (int c = 0; c < 256; c++)
-            lower[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+            lower[c] = zconf_fold(static_cast<unsigned char>(c));
     }
 };
 constexpr fold_table fold;
@@ -27,18 +27,6 @@ template <typename Node> bool name_matches(const Node *candidate, const char *na
 
 // Length of a name below the limit, or ZCONF_NAME_LIMIT when it is too long.
 size_t measure_name(const char *name) { return strnlen(name, ZCONF_NAME_LIMIT); }
-
-void list_link_before(zconf_list *at, zconf_list *link) {
-    link->next = at;
-    link->prev = at->prev;
-    at->prev->next = link;
-    at->prev = link;
-}
-
-void list_unlink(zconf_list *link) {
-    link->prev->next = link->next;
-    link->next->prev = link->prev;
-}
 
 // ---- name indexes of large sibling sets ----
 
@@ -80,14 +68,14 @@ void unlink_subkey(zconf_key *key) {
     if (key->parent != nullptr)
         if (zconf_index *index = subkey_index(key->parent))
             zconf_index_remove(index, &key->sibling);
-    list_unlink(&key->sibling);
+    zconf_list_unlink(&key->sibling);
 }
 
 // Unlinks a value from its key's list and index.
 void unlink_value(zconf_value *value) {
     if (zconf_index *index = value_index(value->parent))
         zconf_index_remove(index, &value->sibling);
-    list_unlink(&value->sibling);
+    zconf_list_unlink(&value->sibling);
 }
 
 // The first member of that name in the list, walking it; indexes the list when the walk
@@ -125,7 +113,7 @@ void merge_values(zconf_key *destination, zconf_key *source) {
     drop_value_index(source);
     while (!zconf_list_empty(&source->values)) {
         zconf_value *value = zconf_value_of(source->values.next);
-        list_unlink(&value->sibling);
+        zconf_list_unlink(&value->sibling);
         __zconf_put_value(destination, value);
     }
 }
@@ -200,7 +188,7 @@ void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
         // The index places the key and names the subkey it goes before.
         zconf_list *next = nullptr;
         bool kept = zconf_index_insert(index, &key->sibling, &next);
-        list_link_before(next != nullptr ? next : &parent->subkeys, &key->sibling);
+        zconf_list_link_before(next != nullptr ? next : &parent->subkeys, &key->sibling);
         if (!kept)
             drop_subkey_index(parent);
         return;
@@ -220,7 +208,7 @@ void __zconf_add_subkey(zconf_key *parent, zconf_key *key) {
         at = at->next;
         walked++;
     }
-    list_link_before(at, &key->sibling);
+    zconf_list_link_before(at, &key->sibling);
     index_after_walk(parent, false, walked);
 }
 
@@ -278,7 +266,7 @@ zconf_value *__zconf_find_value(zconf_key *key, const char *name) {
 }
 
 void __zconf_add_value(zconf_key *key, zconf_value *value) {
-    list_link_before(&key->values, &value->sibling);
+    zconf_list_link_before(&key->values, &value->sibling);
     value->parent = key;
     if (zconf_index *index = value_index(key))
         if (!zconf_index_insert(index, &value->sibling, nullptr))
@@ -287,7 +275,7 @@ void __zconf_add_value(zconf_key *key, zconf_value *value) {
 
 void __zconf_ins_value(zconf_value *existing, zconf_value *value) {
     zconf_key *key = existing->parent;
-    list_link_before(existing->sibling.next, &value->sibling);
+    zconf_list_link_before(existing->sibling.next, &value->sibling);
     value->parent = key;
     zconf_index *index = value_index(key);
     if (index == nullptr)
@@ -305,11 +293,11 @@ void __zconf_put_value(zconf_key *key, zconf_value *value) {
         __zconf_add_value(key, value);
         return;
     }
-    list_link_before(old->sibling.next, &value->sibling);
+    zconf_list_link_before(old->sibling.next, &value->sibling);
     value->parent = key;
     if (zconf_index *index = value_index(key))
         zconf_index_replace(index, &old->sibling, &value->sibling);
-    list_unlink(&old->sibling);
+    zconf_list_unlink(&old->sibling);
     zconf_mem_free(old);
 }
 
@@ -354,7 +342,7 @@ void __zconf_merge_trees(zconf_key *destination, zconf_key *source) {
             zconf_key *sub = zconf_key_of(source->subkeys.next);
             zconf_key *match = __zconf_find_subkey(destination, sub->name);
             if (match == nullptr) {
-                list_unlink(&sub->sibling);
+                zconf_list_unlink(&sub->sibling);
                 __zconf_add_subkey(destination, sub);
             } else {
                 source = sub;

@@ -106,6 +106,11 @@ inline void zconf_list_unlink(zconf_list *link) {
     link->next->prev = link->prev;
 }
 
+// A byte as names compare it: A-Z as a-z, every other byte as itself.
+constexpr unsigned char zconf_fold(unsigned char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+}
+
 // Case-insensitive comparison of n bytes (A-Z equal a-z, other bytes unsigned),
 // stopping after a NUL common to both; returns <0, 0 or >0 like strncasecmp.
 int zconf_casecmp(const char *a, const char *b, size_t n);
