@@ -2,6 +2,8 @@
 // against key paths by the tree's own name rule (letter case aside).
 #include "api/zconf_journal.h"
 
+#include "tree/zconf_hash.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,15 +13,9 @@ bool zconf_journal_lost;
 
 namespace {
 
-// Each value change by the hash of its path and value name (open addressing, at most half
-// full, a power of two in size), so that a new change finds the earlier one of the same
-// value without reading the others.
-struct value_slot {
-    zconf_change *change; // NULL: a free slot
-    uint32_t hash;
-};
-value_slot *value_slots;
-uint32_t value_slot_count, value_slots_used;
+// Each value change by the hash of its path and value name, so that a new change finds
+// the earlier one of the same value without reading the others.
+zconf_hash_table value_changes;
 // Deletions of keys in the journal: a refresh asks about them for every key it passes.
 size_t key_deletions;
 
@@ -125,58 +121,17 @@ void remove_change(zconf_change *change) {
 // hash), or the free slot where it would go.
 uint32_t value_slot_of(const zconf_key *key, const char *value, uint32_t h) {
     uint32_t depth = key_depth(key);
-    uint32_t mask = value_slot_count - 1;
-    uint32_t i = h & mask;
-    for (; value_slots[i].change != nullptr; i = (i + 1) & mask) {
-        const zconf_change *c = value_slots[i].change;
-        if (value_slots[i].hash == h && c->depth == depth && same_name(c->value, value) &&
-            path_names_key(c, depth, key))
-            return i;
-    }
-    return i;
+    return zconf_hash_find(&value_changes, h, [&](void *item) {
+        const auto *c = static_cast<const zconf_change *>(item);
+        return c->depth == depth && same_name(c->value, value) && path_names_key(c, depth, key);
+    });
 }
 
-// Room in the table for one more value change, the table made again from the journal
-// when it grows; false when the heap refuses it.
-bool value_slots_reserve() {
-    if (2 * (value_slots_used + 1) <= value_slot_count)
-        return true;
-    uint32_t size = value_slot_count == 0 ? 64 : 2 * value_slot_count;
-    auto *fresh = static_cast<value_slot *>(calloc(size, sizeof(value_slot)));
-    if (fresh == nullptr)
-        return false;
-    for (uint32_t i = 0; i < value_slot_count; i++) {
-        if (value_slots[i].change == nullptr)
-            continue;
-        uint32_t at = value_slots[i].hash & (size - 1);
-        while (fresh[at].change != nullptr)
-            at = (at + 1) & (size - 1);
-        fresh[at] = value_slots[i];
-    }
-    free(value_slots);
-    value_slots = fresh;
-    value_slot_count = size;
-    return true;
-}
-
-// Takes a value change's slot out, moving later slots of its run back so that each stays
-// reachable from its hash.
+// Takes a value change's slot out of the table.
 void value_slot_drop(const zconf_change *change) {
-    uint32_t mask = value_slot_count - 1;
-    uint32_t hole = change->hash & mask;
-    while (value_slots[hole].change != change)
-        hole = (hole + 1) & mask;
-    value_slots[hole] = {nullptr, 0};
-    value_slots_used--;
-    for (uint32_t i = (hole + 1) & mask; value_slots[i].change != nullptr; i = (i + 1) & mask) {
-        uint32_t home = value_slots[i].hash & mask;
-        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
-        if (!stays) {
-            value_slots[hole] = value_slots[i];
-            value_slots[i] = {nullptr, 0};
-            hole = i;
-        }
-    }
+    uint32_t hole =
+        zconf_hash_find(&value_changes, change->hash, [&](void *item) { return item == change; });
+    zconf_hash_forget(&value_changes, hole);
 }
 
 // Whether the newest change is the key change `change` again.
@@ -194,7 +149,7 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
         return;
     bool of_value = is_value_change(kind);
     zconf_change *change = new_change(kind, key, value);
-    if (change == nullptr || (of_value && !value_slots_reserve())) {
+    if (change == nullptr || (of_value && !zconf_hash_reserve(&value_changes))) {
         free(change);
         zconf_journal_lost = true;
         return;
@@ -206,12 +161,14 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
     if (of_value) {
         // A change of a value already recorded replaces that record: the later change,
         // at the journal's end, decides what the value is.
-        value_slot &slot = value_slots[value_slot_of(key, value, change->hash)];
-        if (slot.change != nullptr)
-            remove_change(slot.change);
-        else
-            value_slots_used++;
-        slot = {change, change->hash};
+        uint32_t slot = value_slot_of(key, value, change->hash);
+        auto *earlier = static_cast<zconf_change *>(value_changes.slots[slot].item);
+        if (earlier != nullptr) {
+            remove_change(earlier);
+            value_changes.slots[slot].item = change;
+        } else {
+            zconf_hash_put(&value_changes, slot, change, change->hash);
+        }
     }
     zconf_list_link_before(&zconf_changes, &change->link);
     zconf_change_count++;
@@ -221,9 +178,7 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
 void zconf_journal_clear() {
     while (!zconf_list_empty(&zconf_changes))
         remove_change(zconf_change_of(zconf_changes.next));
-    free(value_slots);
-    value_slots = nullptr;
-    value_slot_count = value_slots_used = 0;
+    zconf_hash_free(&value_changes);
     zconf_journal_lost = false;
 }
 
@@ -252,8 +207,8 @@ bool zconf_journal_touches(const zconf_key *key) {
 }
 
 bool zconf_journal_has_value(const zconf_key *key, const char *value) {
-    return value_slots_used != 0 &&
-           value_slots[value_slot_of(key, value, value_hash(key, value))].change != nullptr;
+    return value_changes.used != 0 &&
+           value_changes.slots[value_slot_of(key, value, value_hash(key, value))].item != nullptr;
 }
 
 bool zconf_journal_key_deleted(const zconf_key *key, const char *child) {

@@ -102,16 +102,24 @@ std::vector<std::string> shuffled_names(int n, unsigned seed) {
     return names;
 }
 
-// A list loaded in shuffled order keeps name order; each key is found by its name in any
-// letter case, and names between and around them are not there.
-TEST_F(Store, LargeListKeepsOrderThroughDeletesAndNewKeys) {
-    const std::vector<std::string> names = shuffled_names(many, 11);
+// Loads the names as the keys of "List" (in the order given) and checks that they list in
+// name order, that each is found by its name in any letter case, and that the missing
+// names are not found.
+void expect_loaded_list(const std::vector<std::string> &names,
+                        std::initializer_list<const char *> missing) {
     ASSERT_EQ(write_document(list_document(names)), 0);
     EXPECT_EQ(listed("List"), sorted(names));
     for (size_t i = 0; i < names.size(); i++)
         EXPECT_EQ(dword_at("List\\" + (i % 2 ? folded(names[i]) : names[i]), "n"), i) << names[i];
-    for (const char *missing : {"A", "Lease", "lease1", "Lease9X", "LEASE2", "zz", "Leasf"})
-        EXPECT_EQ(dword_at("List\\"s + missing, "n"), ~0u) << missing;
+    for (const char *name : missing)
+        EXPECT_EQ(dword_at("List\\"s + name, "n"), ~0u) << name;
+}
+
+// A list loaded in shuffled order keeps name order; each key is found by its name in any
+// letter case, and names between and around them are not there.
+TEST_F(Store, LargeListKeepsOrderThroughDeletesAndNewKeys) {
+    const std::vector<std::string> names = shuffled_names(many, 11);
+    expect_loaded_list(names, {"A", "Lease", "lease1", "Lease9X", "LEASE2", "zz", "Leasf"});
     std::vector<std::string> kept, gone;
     for (size_t i = 0; i < names.size(); i++)
         (i % 3 == 1 ? gone : kept).push_back(names[i]);
@@ -190,14 +198,9 @@ std::vector<std::string> tied_names(int n, unsigned seed) {
 // values, replaced and deleted in part.
 TEST_F(Store, NamesAlikeInTheirFirstBytesKeepOrderAndLookups) {
     const std::vector<std::string> names = tied_names(many, 19);
-    ASSERT_EQ(write_document(list_document(names)), 0);
-    EXPECT_EQ(listed("List"), sorted(names));
-    for (size_t i = 0; i < names.size(); i++)
-        EXPECT_EQ(dword_at("List\\" + (i % 2 ? folded(names[i]) : names[i]), "n"), i) << names[i];
-    for (const char *missing :
-         {"Device.Interfa", "Device.Interface00", "Device.InterfaceZ", "Device.Interface.x",
-          "Device.Interfac\xC3", "Device.Interface\xC3\xA9", "\xC3\xA9tat.Interface.L"})
-        EXPECT_EQ(dword_at("List\\"s + missing, "n"), ~0u) << missing;
+    expect_loaded_list(names, {"Device.Interfa", "Device.Interface00", "Device.InterfaceZ",
+                               "Device.Interface.x", "Device.Interfac\xC3",
+                               "Device.Interface\xC3\xA9", "\xC3\xA9tat.Interface.L"});
     ZConfKeyHandle list;
     ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "List", ZCONF_KEY_ALL, &list), 0);
     for (size_t i = 0; i < names.size(); i += 3)

@@ -2,6 +2,8 @@
 // finds a list's index from its head.
 #include "tree/zconf_index.h"
 
+#include "tree/zconf_hash.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -22,13 +24,6 @@ struct name_key {
 };
 static_assert(key_bytes == sizeof(name_key), "a key holds key_bytes bytes, the last in lo");
 
-// A slot of the hash: a member and the hash of its name, so probing compares hashes and
-// reads a name only when they are equal.
-struct hash_entry {
-    zconf_list *link;
-    uint32_t hash;
-};
-
 struct index_block {
     uint32_t n;
     name_key key[block_size]; // the key of each link's name
@@ -42,10 +37,8 @@ struct zconf_index {
     uint32_t blocks, capacity;
     index_block **block;
     name_key *last; // the key of each block's last member, so block searches stay here
-    // Exact finds: the first member of each name, by a hash of the folded name (open
-    // addressing, at most half full; hash_size a power of two).
-    hash_entry *hash;
-    uint32_t hash_size, hash_used;
+    // Exact finds: the first member of each name, by the hash of its folded name.
+    zconf_hash_table hash;
 };
 
 namespace {
@@ -115,68 +108,28 @@ int order(const zconf_index *index, const name_key &k, const probe &p, Member me
 
 // ---- the hash of first members ----
 
-// The slot holding the first member named name (of hash h), or the empty slot where it
+// The slot holding the first member named name (of hash h), or the free slot where it
 // would go.
 uint32_t hash_slot(const zconf_index *index, const char *name, uint32_t h) {
-    uint32_t mask = index->hash_size - 1;
-    uint32_t i = h & mask;
-    while (index->hash[i].link != nullptr &&
-           (index->hash[i].hash != h || compare(index, index->hash[i].link, name) != 0))
-        i = (i + 1) & mask;
-    return i;
+    return zconf_hash_find(&index->hash, h, [&](void *link) {
+        return compare(index, static_cast<zconf_list *>(link), name) == 0;
+    });
 }
 
-// Makes room for one more name; false when the heap refuses it.
-bool hash_reserve(zconf_index *index) {
-    if (2 * (index->hash_used + 1) <= index->hash_size)
-        return true;
-    uint32_t size = index->hash_size == 0 ? 64 : 2 * index->hash_size;
-    auto *fresh = static_cast<hash_entry *>(calloc(size, sizeof(hash_entry)));
-    if (fresh == nullptr)
-        return false;
-    hash_entry *old = index->hash;
-    uint32_t old_size = index->hash_size;
-    index->hash = fresh;
-    index->hash_size = size;
-    for (uint32_t i = 0; i < old_size; i++) { // names differ: each takes the first free slot
-        if (old[i].link == nullptr)
-            continue;
-        uint32_t at = old[i].hash & (size - 1);
-        while (fresh[at].link != nullptr)
-            at = (at + 1) & (size - 1);
-        fresh[at] = old[i];
-    }
-    free(old);
-    return true;
+// The first member of that name in the hash's slot i, or NULL.
+zconf_list *hash_member(const zconf_index *index, uint32_t i) {
+    return static_cast<zconf_list *>(index->hash.slots[i].item);
 }
 
 // Records the link, its name of hash h, as the first of its name when no member of that
 // name is recorded.
 bool hash_add(zconf_index *index, zconf_list *link, uint32_t h) {
-    if (!hash_reserve(index))
+    if (!zconf_hash_reserve(&index->hash))
         return false;
     uint32_t i = hash_slot(index, name_of(index, link).name, h);
-    if (index->hash[i].link == nullptr) {
-        index->hash[i] = {link, h};
-        index->hash_used++;
-    }
+    if (hash_member(index, i) == nullptr)
+        zconf_hash_put(&index->hash, i, link, h);
     return true;
-}
-
-// Forgets a name: empties its slot and moves later members of the run back.
-void hash_forget(zconf_index *index, uint32_t hole) {
-    uint32_t mask = index->hash_size - 1;
-    index->hash[hole].link = nullptr;
-    index->hash_used--;
-    for (uint32_t i = (hole + 1) & mask; index->hash[i].link != nullptr; i = (i + 1) & mask) {
-        uint32_t h = index->hash[i].hash & mask;
-        bool stays = hole <= i ? (hole < h && h <= i) : (hole < h || h <= i);
-        if (!stays) {
-            index->hash[hole] = index->hash[i];
-            index->hash[i].link = nullptr;
-            hole = i;
-        }
-    }
 }
 
 // ---- positions ----
@@ -297,7 +250,7 @@ bool insert_at(zconf_index *index, position p, zconf_list *link, const name_key 
 
 // Frees the index's hash, blocks and record.
 void free_index(zconf_index *index) {
-    free(index->hash);
+    zconf_hash_free(&index->hash);
     for (uint32_t b = 0; b < index->blocks; b++)
         free(index->block[b]);
     free(index->block);
@@ -478,8 +431,9 @@ void zconf_index_drop(const zconf_list *head) {
 }
 
 zconf_list *zconf_index_find(const zconf_index *index, const char *name) {
-    return index->hash_size == 0 ? nullptr
-                                 : index->hash[hash_slot(index, name, zconf_name_hash(name))].link;
+    return index->hash.size == 0
+               ? nullptr
+               : hash_member(index, hash_slot(index, name, zconf_name_hash(name)));
 }
 
 bool zconf_index_insert(zconf_index *index, zconf_list *link, zconf_list **next) {
@@ -509,9 +463,9 @@ void zconf_index_replace(zconf_index *index, zconf_list *old, zconf_list *link) 
     position at = locate(index, old, probe_of(name));
     if (at.b < index->blocks)
         index->block[at.b]->link[at.i] = link;
-    hash_entry &e = index->hash[hash_slot(index, name, zconf_name_hash(name))];
-    if (e.link == old)
-        e.link = link;
+    zconf_hash_slot &e = index->hash.slots[hash_slot(index, name, zconf_name_hash(name))];
+    if (e.item == old)
+        e.item = link;
 }
 
 void zconf_index_remove(zconf_index *index, zconf_list *link) {
@@ -521,14 +475,14 @@ void zconf_index_remove(zconf_index *index, zconf_list *link) {
         return;
     index_block *b = index->block[at.b];
     uint32_t slot = hash_slot(index, p.name, zconf_name_hash(p.name));
-    if (index->hash[slot].link == link) { // the next member takes over when of the same name
+    if (hash_member(index, slot) == link) { // the next member takes over when of the same name
         position q = at.i + 1 < b->n ? position{at.b, at.i + 1} : position{at.b + 1, 0};
         zconf_list *next = member_at(index, q);
         if (next != nullptr &&
             order(index, index->block[q.b]->key[q.i], p, [&] { return next; }) == 0)
-            index->hash[slot].link = next;
+            index->hash.slots[slot].item = next;
         else
-            hash_forget(index, slot);
+            zconf_hash_forget(&index->hash, slot);
     }
     memmove(b->key + at.i, b->key + at.i + 1, (b->n - at.i - 1) * sizeof(name_key));
     memmove(b->link + at.i, b->link + at.i + 1, (b->n - at.i - 1) * sizeof(void *));
