@@ -140,6 +140,19 @@ TEST_F(Store, LargeListKeepsOrderThroughDeletesAndNewKeys) {
     for (size_t i = 0; i < names.size(); i += 7)
         EXPECT_EQ(dword_at("List\\" + names[i], "n"), i % 3 == 1 ? ~0u : i) << names[i];
     expect_counts_match_tree();
+    // A run of neighbours in the middle, longer than a block, deleted and made again.
+    std::vector<std::string> order = sorted(names);
+    ASSERT_EQ(ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "List", ZCONF_KEY_ALL, &list), 0);
+    for (size_t i = 1000; i < 1400; i++)
+        ASSERT_EQ(ZConfDeleteKey(list, order[i].c_str()), 0) << order[i];
+    ZConfCloseKey(list);
+    std::vector<std::string> rest = order;
+    rest.erase(rest.begin() + 1000, rest.begin() + 1400);
+    EXPECT_EQ(listed("List"), rest);
+    for (size_t i = 1000; i < 1400; i++)
+        ASSERT_EQ(make_key(("List\\" + order[i]).c_str()), 0) << order[i];
+    EXPECT_EQ(listed("List"), order);
+    expect_counts_match_tree();
 }
 
 // Each name given twice in one document, the second time in other letter case and with a
