@@ -64,7 +64,7 @@ const std::vector<refusal_case> cases = {
     {XML_REFUSED_NUMBER_HEX_WITHOUT_PREFIX, -22, true, dword + "1F</@VALUE_DWORD></KEY>"},
     {XML_REFUSED_NUMBER_RANGE, -22, true, dword + "4294967296</@VALUE_DWORD></KEY>"},
     {XML_REFUSED_NUMBER_RANGE, -22, true,
-     "<KEY name=\"A\"><VALUE_QWORD>0x10000000000000000</@VALUE_QWORD></KEY>"},
+     "<KEY name=\"A\"><VALUE_QWORD>0X10000000000000000</@VALUE_QWORD></KEY>"},
     {XML_REFUSED_ODD_BINARY, -22, true, binary + "001</@VALUE_BINARY></KEY>"},
     {XML_REFUSED_MISMATCHED_END, -22, true, dword + "1</@VALUE_SZ></KEY>"},
     {XML_REFUSED_MISMATCHED_END, -22, true, "<KEY name=\"A\"></@VALUE_SZ>"},
