@@ -87,7 +87,8 @@ uint32_t value_hash(const zconf_key *key, const char *value) {
 // in the journal; NULL when the heap refuses it.
 zconf_change *new_change(uint8_t kind, const zconf_key *key, const char *value) {
     size_t path_size = 0;
-    for (const zconf_key *k = key; k->parent != nullptr; k = k->parent)
+    uint32_t depth = 0;
+    for (const zconf_key *k = key; k->parent != nullptr; k = k->parent, depth++)
         path_size += k->name_len + 1u;
     size_t value_size = value != nullptr ? strlen(value) + 1 : 0;
     auto *change =
@@ -95,7 +96,7 @@ zconf_change *new_change(uint8_t kind, const zconf_key *key, const char *value) 
     if (change == nullptr)
         return nullptr;
     change->kind = kind;
-    change->depth = key_depth(key);
+    change->depth = depth;
     change->path = reinterpret_cast<char *>(change + 1);
     change->value = value != nullptr ? change->path + path_size : nullptr;
     size_t end = path_size;
@@ -117,10 +118,9 @@ void remove_change(zconf_change *change) {
     free(change);
 }
 
-// The slot of the recorded change of the value `value` of the live key (h being its
-// hash), or the free slot where it would go.
-uint32_t value_slot_of(const zconf_key *key, const char *value, uint32_t h) {
-    uint32_t depth = key_depth(key);
+// The slot of the recorded change of the value `value` of the live key, `depth` names
+// below the root (h being the change's hash), or the free slot where it would go.
+uint32_t value_slot_of(const zconf_key *key, uint32_t depth, const char *value, uint32_t h) {
     return zconf_hash_find(&value_changes, h, [&](void *item) {
         const auto *c = static_cast<const zconf_change *>(item);
         return c->depth == depth && same_name(c->value, value) && path_names_key(c, depth, key);
@@ -161,7 +161,7 @@ void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value)
     if (of_value) {
         // A change of a value already recorded replaces that record: the later change,
         // at the journal's end, decides what the value is.
-        uint32_t slot = value_slot_of(key, value, change->hash);
+        uint32_t slot = value_slot_of(key, change->depth, value, change->hash);
         auto *earlier = static_cast<zconf_change *>(value_changes.slots[slot].item);
         if (earlier != nullptr) {
             remove_change(earlier);
@@ -208,7 +208,8 @@ bool zconf_journal_touches(const zconf_key *key) {
 
 bool zconf_journal_has_value(const zconf_key *key, const char *value) {
     return value_changes.used != 0 &&
-           value_changes.slots[value_slot_of(key, value, value_hash(key, value))].item != nullptr;
+           value_changes.slots[value_slot_of(key, key_depth(key), value, value_hash(key, value))]
+                   .item != nullptr;
 }
 
 bool zconf_journal_key_deleted(const zconf_key *key, const char *child) {
