@@ -2,8 +2,6 @@
 // against key paths by the tree's own name rule (letter case aside).
 #include "api/zconf_journal.h"
 
-#include "tree/zconf_hash.h"
-
 #include <cstdlib>
 #include <cstring>
 
@@ -142,7 +140,163 @@ bool repeats_last(const zconf_change &change) {
     return last->kind == change.kind && same_path(last, &change);
 }
 
+// The name that ends the change's path.
+const char *last_name(const zconf_change *change) {
+    const char *name = change->path;
+    for (uint32_t d = 1; d < change->depth; d++)
+        name += strlen(name) + 1;
+    return name;
+}
+
+// The names of the change's path below its first `depth` ones.
+const char *names_below(const zconf_change *change, uint32_t depth) {
+    const char *names = change->path;
+    for (uint32_t d = 0; d < depth; d++)
+        names += strlen(names) + 1;
+    return names;
+}
+
+// Whether the change lies at or below the live key `depth` names below the root.
+bool change_at_or_below(const zconf_change *change, uint32_t depth, const zconf_key *key) {
+    return change->depth >= depth && path_names_key(change, depth, key);
+}
+
+// ---- A view's set of touched keys ----
+
+// A hash of a key's address.
+uint32_t address_hash(const zconf_key *key) {
+    uint64_t bits = reinterpret_cast<uintptr_t>(key);
+    return static_cast<uint32_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
+// The slot of the key in the set, or the free slot where it would go; the set has slots.
+uint32_t touched_slot(const zconf_hash_table *set, const zconf_key *key) {
+    return zconf_hash_find(set, address_hash(key), [&](void *item) { return item == key; });
+}
+
+// Puts the key into the set unless it is there; false when the heap refuses it.
+bool touched_put(zconf_hash_table *set, zconf_key *key) {
+    if (!zconf_hash_reserve(set))
+        return false;
+    uint32_t slot = touched_slot(set, key);
+    if (set->slots[slot].item == nullptr)
+        zconf_hash_put(set, slot, key, address_hash(key));
+    return true;
+}
+
+// Puts into the set every live key below `key` that the `count` names from `names` on
+// lead to (a parent's subkeys have names unlike each other, letter case aside). False
+// when the heap refuses the set.
+bool touched_put_path(zconf_hash_table *set, zconf_key *key, const char *names, uint32_t count) {
+    for (; count > 0; count--) {
+        key = __zconf_find_subkey(key, names);
+        if (key == nullptr)
+            return true;
+        if (!touched_put(set, key))
+            return false;
+        names += strlen(names) + 1;
+    }
+    return true;
+}
+
+// Fills the view's touched keys from the changes at or below its top; false when the
+// heap refuses the set.
+bool touched_build(zconf_journal_view *view) {
+    uint32_t depth = key_depth(view->top);
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
+        const zconf_change *change = zconf_change_of(link);
+        if (!change_at_or_below(change, depth, view->top))
+            continue;
+        if (!touched_put(&view->touched, view->top) ||
+            !touched_put_path(&view->touched, view->top, names_below(change, depth),
+                              change->depth - depth))
+            return false;
+    }
+    return true;
+}
+
+// ---- A view's set of deleted paths ----
+
+// The share of a path's hash that the name at that depth gives; a path's hash is the sum
+// of its names' shares, so it can be taken from the root down or from a key up.
+uint32_t name_share(const char *name, uint32_t depth) {
+    return zconf_name_hash(name, 2166136261u ^ (depth * 0x9E3779B9u));
+}
+
+// The hash of the change's path.
+uint32_t change_path_hash(const zconf_change *change) {
+    uint32_t h = 0;
+    const char *name = change->path;
+    for (uint32_t d = 1; d <= change->depth; d++, name += strlen(name) + 1)
+        h += name_share(name, d);
+    return h;
+}
+
+// The hash of the path of the live key `depth` names below the root.
+uint32_t key_path_hash(const zconf_key *key, uint32_t depth) {
+    uint32_t h = 0;
+    for (; key->parent != nullptr; key = key->parent, depth--)
+        h += name_share(key->name, depth);
+    return h;
+}
+
+// Fills the view's deleted paths from the key deletions below its top; false when the
+// heap refuses the set.
+bool deleted_build(zconf_journal_view *view) {
+    uint32_t depth = key_depth(view->top);
+    for (zconf_list *link = zconf_changes.next; link != &zconf_changes; link = link->next) {
+        zconf_change *change = zconf_change_of(link);
+        if (change->kind != ZCONF_CHANGE_DELETE_KEY ||
+            !change_at_or_below(change, depth, view->top))
+            continue;
+        if (!zconf_hash_reserve(&view->deleted))
+            return false;
+        uint32_t h = change_path_hash(change);
+        uint32_t slot = zconf_hash_find(&view->deleted, h, [](void *) { return false; });
+        zconf_hash_put(&view->deleted, slot, change, h);
+    }
+    return true;
+}
+
+// Builds the set of the given state on first use; whether it can answer.
+template <typename Build> bool view_ready(uint8_t *state, zconf_journal_view *view, Build build) {
+    if (*state == ZCONF_VIEW_UNBUILT)
+        *state = build(view) ? ZCONF_VIEW_BUILT : ZCONF_VIEW_REFUSED;
+    return *state == ZCONF_VIEW_BUILT;
+}
+
 } // namespace
+
+bool zconf_view_touches(zconf_journal_view *view, const zconf_key *key) {
+    if (!view_ready(&view->touched_state, view, touched_build))
+        return zconf_journal_touches(key);
+    return view->touched.used != 0 && view->touched.slots[touched_slot(&view->touched, key)].item;
+}
+
+bool zconf_view_deleted(zconf_journal_view *view, const zconf_key *key, const char *child) {
+    if (key_deletions == 0)
+        return false;
+    if (!view_ready(&view->deleted_state, view, deleted_build))
+        return zconf_journal_key_deleted(key, child);
+    if (view->deleted.used == 0)
+        return false;
+    uint32_t depth = key_depth(key);
+    uint32_t h = key_path_hash(key, depth);
+    uint32_t at = depth;
+    if (child != nullptr)
+        h += name_share(child, ++at);
+    uint32_t slot = zconf_hash_find(&view->deleted, h, [&](void *item) {
+        const auto *c = static_cast<const zconf_change *>(item);
+        return c->depth == at && path_names_key(c, depth, key) &&
+               (child == nullptr || same_name(last_name(c), child));
+    });
+    return view->deleted.slots[slot].item != nullptr;
+}
+
+void zconf_journal_view_free(zconf_journal_view *view) {
+    zconf_hash_free(&view->touched);
+    zconf_hash_free(&view->deleted);
+}
 
 void zconf_journal_record(uint8_t kind, const zconf_key *key, const char *value) {
     if (key->parent == nullptr || (key->flags & ZCONF_FLAG_VOLATILE))
@@ -195,8 +349,7 @@ void zconf_journal_drop_under(const zconf_key *key) {
 }
 
 bool zconf_change_under(const zconf_change *change, const zconf_key *key) {
-    uint32_t depth = key_depth(key);
-    return change->depth >= depth && path_names_key(change, depth, key);
+    return change_at_or_below(change, key_depth(key), key);
 }
 
 bool zconf_journal_touches(const zconf_key *key) {
@@ -222,13 +375,9 @@ bool zconf_journal_key_deleted(const zconf_key *key, const char *child) {
             continue;
         if (c.depth <= depth && path_names_key(&c, c.depth, ancestor_at(key, c.depth)))
             return true;
-        if (child != nullptr && c.depth == depth + 1 && path_names_key(&c, depth, key)) {
-            const char *last = c.path;
-            for (uint32_t d = 0; d < depth; d++)
-                last += strlen(last) + 1;
-            if (same_name(last, child))
-                return true;
-        }
+        if (child != nullptr && c.depth == depth + 1 && path_names_key(&c, depth, key) &&
+            same_name(last_name(&c), child))
+            return true;
     }
     return false;
 }

@@ -4,6 +4,7 @@
 // them alone. Kept on the C heap, apart from the node allocator and its statistics.
 #pragma once
 
+#include "tree/zconf_hash.h"
 #include "tree/zconf_int.h"
 
 #include <cstddef>
@@ -53,6 +54,32 @@ void zconf_journal_drop_under(const zconf_key *key);
 bool zconf_change_under(const zconf_change *change, const zconf_key *key);
 // Whether any change lies at or below the live key.
 bool zconf_journal_touches(const zconf_key *key);
+// What the journal holds about the live keys at or below one key, for a walk there that
+// asks about many of them: looked up in sets built at the first question instead of read
+// through for each. Set up zeroed with its top key; used under the API mutex, and right
+// while no key it holds leaves the tree. Freed with zconf_journal_view_free.
+struct zconf_journal_view {
+    zconf_key *top;
+    uint8_t touched_state; // zconf_view_state of each set
+    uint8_t deleted_state;
+    zconf_hash_table touched; // the live keys at or above a change, by address
+    zconf_hash_table deleted; // the deletions of keys below top, by their paths
+};
+
+enum zconf_view_state : uint8_t {
+    ZCONF_VIEW_UNBUILT = 0,
+    ZCONF_VIEW_BUILT = 1,
+    ZCONF_VIEW_REFUSED = 2, // the heap refused the set: questions go to the journal
+};
+
+// Whether any change lies at or below the live key, which lies at or below view->top.
+bool zconf_view_touches(zconf_journal_view *view, const zconf_key *key);
+// Whether a deletion is recorded exactly at the live key's path (with `child` one name
+// further down when not NULL); the key lies at or below view->top. Where no deletion at
+// or above the key is recorded, this is what zconf_journal_key_deleted answers.
+bool zconf_view_deleted(zconf_journal_view *view, const zconf_key *key, const char *child);
+// Frees the view's sets.
+void zconf_journal_view_free(zconf_journal_view *view);
 // Whether a change of the value of that name of the live key is recorded.
 bool zconf_journal_has_value(const zconf_key *key, const char *value);
 // Whether a deletion of the key at the live key's path (with `child` one name further

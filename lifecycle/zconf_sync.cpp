@@ -293,11 +293,12 @@ void remove_key(zconf_key *key) {
 }
 
 // Makes the live key hold what the file's key holds (none: the file lacks it), leaving
-// this process's recorded changes, volatile keys and deleted keys alone. Sets *changed
-// when anything changed; 0 or -12.
-int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
+// this process's recorded changes (looked up in the journal's view), volatile keys and
+// deleted keys alone. No key deletion above the live key is recorded: the walk does not
+// come below one. Sets *changed when anything changed; 0 or -12.
+int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed, zconf_journal_view *view) {
     bool journal = zconf_change_count != 0;
-    if (journal && zconf_journal_key_deleted(live, nullptr))
+    if (journal && zconf_view_deleted(view, live, nullptr))
         return 0; // deleted and made again here: what it holds is this process's own
     if (file != nullptr) {
         for (zconf_list *l = file->values.next; l != &file->values; l = l->next) {
@@ -328,7 +329,7 @@ int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
             zconf_key *sub = zconf_key_of(l);
             zconf_key *own = __zconf_find_subkey(live, sub->name);
             if (own == nullptr) {
-                if (journal && zconf_journal_key_deleted(live, sub->name))
+                if (journal && zconf_view_deleted(view, live, sub->name))
                     continue;
                 own = __zconf_create_key(sub->name, 0);
                 if (own == nullptr)
@@ -338,7 +339,7 @@ int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
             } else if (skipped_key(own)) {
                 continue;
             }
-            int32_t rc = reconcile(own, sub, changed);
+            int32_t rc = reconcile(own, sub, changed, view);
             if (rc != 0)
                 return rc;
         }
@@ -348,8 +349,10 @@ int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
         l = l->next;
         if (skipped_key(own) || (file != nullptr && __zconf_find_subkey(file, own->name)))
             continue;
-        if (journal && zconf_journal_touches(own)) {
-            int32_t rc = reconcile(own, nullptr, changed);
+        // A key the file lacks stays when this process changed something at or below it,
+        // so the keys removed here are never those the view holds.
+        if (journal && zconf_view_touches(view, own)) {
+            int32_t rc = reconcile(own, nullptr, changed, view);
             if (rc != 0)
                 return rc;
             continue;
@@ -358,6 +361,19 @@ int32_t reconcile(zconf_key *live, zconf_key *file, bool *changed) {
         *changed = true;
     }
     return 0;
+}
+
+// Reconciles the refreshed live key with the file's (NULL: the file lacks it) through a
+// view of the journal, unless a deletion at or above the key is recorded: then it was
+// made again here, and what it holds is this process's own. Sets *changed; 0 or -12.
+int32_t refresh_below(zconf_key *key, zconf_key *file, bool *changed) {
+    if (zconf_change_count != 0 && zconf_journal_key_deleted(key, nullptr))
+        return 0;
+    zconf_journal_view view = {};
+    view.top = key;
+    int32_t rc = reconcile(key, file, changed, &view);
+    zconf_journal_view_free(&view);
+    return rc;
 }
 
 // ---- Change notification -------------------------------------------------------------
@@ -437,7 +453,7 @@ int32_t DoviZUZRefreshKey(int32_t connection, int32_t hKey, uint32_t *changed) {
         zconf_key *file = same_key_in(root, key);
         if (file != nullptr || key->parent == nullptr ||
             (zconf_change_count != 0 && zconf_journal_touches(key))) {
-            rc = reconcile(key, file, &any);
+            rc = refresh_below(key, file, &any);
         } else {
             remove_key(key);
             any = true;

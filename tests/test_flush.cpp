@@ -3,6 +3,7 @@
 // fails at each allocation of a flush or refresh in turn.
 #include "api/zconf_journal.h"
 #include "process_support.h"
+#include "xml_test_support.h"
 #include "zconf_test_support.h"
 
 #include <unistd.h>
@@ -175,6 +176,54 @@ TEST_F(Flush, ARefreshOfAKeyReachesOnlyBelowIt) {
     ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "d"), 0);
     EXPECT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
     EXPECT_EQ(live_nodes(), 1u) << "D came back";
+}
+
+// A refresh keeps every change this process made and has not flushed, however many, and
+// only those: keys it made stay, keys of the file it deleted stay deleted, a key it
+// deleted and made again keeps what it holds here, while keys the file lost go, also
+// beside and below such keys, and keys the file gained come in.
+TEST_F(Flush, ARefreshKeepsThisProcesssOwnChangesAndNoOthers) {
+    auto key = [](const std::string &name, const std::string &inside) {
+        return "<KEY name=\"" + name + "\">" + inside + "</KEY>";
+    };
+    const std::string v1 = "<VALUE_DWORD name=\"v\">1</VALUE_DWORD>";
+    std::string listed;
+    for (int i = 0; i < 40; i++)
+        listed += key("K" + std::to_string(100 + i), "");
+    write_file(kConfig,
+               document(key("A", key("C", "")) + key("Del", listed) + key("Gone", key("Sub", "")) +
+                        key("Own", key("Foreign", "")) + key("Re", v1)));
+    uint32_t changed = 0;
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    std::string own;
+    for (int i = 0; i < 100; i++) {
+        const std::string name = "Lease" + std::to_string(1000 + i);
+        ASSERT_EQ(make_key(("Own\\" + name).c_str()), 0);
+        own += name + "{|}|";
+    }
+    ZConfKeyHandle h;
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "a\\B", &h), 0);
+    ASSERT_EQ(set_dword(h, "x", 1), 0);
+    ZConfCloseKey(h);
+    for (int i = 0; i < 40; i++)
+        ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, ("del\\k" + std::to_string(100 + i)).c_str()), 0);
+    ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "Re"), 0);
+    ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "Re\\Inner", &h), 0);
+    ASSERT_EQ(set_dword(h, "v", 2), 0);
+    write_file(
+        kConfig,
+        document(key("Del", listed) + key("New", "") +
+                 key("Re", v1 + key("Inner", v1 + "<VALUE_DWORD name=\"w\">5</VALUE_DWORD>"))));
+    ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
+    EXPECT_EQ(changed, 1u);
+    EXPECT_EQ(read_document(), saved_tree("A{|B{|DWORD x=0x00000001|}|}|Del{|}|New{|}|Own{|" + own +
+                                          "}|Re{|Inner{|DWORD v=0x00000002|}|}"));
+    // Below a key deleted and made again here, all is this process's own too.
+    const std::string text = read_document();
+    EXPECT_EQ(ZConfRefreshKey(h, &changed), 0);
+    EXPECT_EQ(changed, 0u);
+    EXPECT_EQ(read_document(), text);
+    ZConfCloseKey(h);
 }
 
 } // namespace
