@@ -24,12 +24,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -661,20 +663,35 @@ void BM_write_pass(benchmark::State &state, int which) {
         });
 }
 
-// One read pass of the loaded store, 40960 bytes per read.
-void BM_read_pass(benchmark::State &state, int which) {
+// One read pass of the loaded store, 40960 bytes per read. The walk's time goes mostly
+// to fetching nodes, so it depends on where the heap put them: after the benchmark's
+// earlier stores came and went they lie scattered (BM_read_pass). A store loaded by a
+// thread of its own, which the C library gives a heap arena of its own, lies in
+// document order as one loaded at start-up does (BM_read_pass_fresh).
+void read_pass_of_store(benchmark::State &state, int which, bool fresh) {
     document *d = prepare(state, which);
     if (d == nullptr)
         return;
     empty_store();
+    int32_t loaded = -1;
+    if (fresh)
+        std::thread([&] { loaded = write_in_pieces(d->text); }).join();
+    else
+        loaded = write_in_pieces(d->text);
     std::string text;
-    if (write_in_pieces(d->text) == 0 && read_pass(&text) > 0 && text == d->text)
+    if (loaded == 0 && read_pass(&text) > 0 && text == d->text)
         run(
             state, *d, [&] { return read_pass(nullptr) == static_cast<int64_t>(d->text.size()); },
             nullptr);
     else
         state.SkipWithError("the store does not read back as its document");
     empty_store();
+}
+
+void BM_read_pass(benchmark::State &state, int which) { read_pass_of_store(state, which, false); }
+
+void BM_read_pass_fresh(benchmark::State &state, int which) {
+    read_pass_of_store(state, which, true);
 }
 
 #ifdef DOVIZUZ_HAVE_BASELINE_TREE
@@ -846,6 +863,72 @@ void BM_set_values(benchmark::State &state) {
     state.counters["per_value"] = per_item(2 * n);
 }
 
+// Makes (and closes) the n keys Own\LeaseNNNNNNN; false when one fails.
+bool make_own_keys(uint32_t n) {
+    bool ok = true;
+    for (uint32_t i = 0; ok && i < n; i++) {
+        char path[32];
+        snprintf(path, sizeof path, "Own\\Lease%07u", i);
+        ZConfKeyHandle h;
+        ok = ZConfCreateKey(ZCONF_HKEY_ROOT, path, &h) == 0 && ZConfCloseKey(h) == 0;
+    }
+    return ok;
+}
+
+// A refresh of the root while this process holds n changes of keys under one key, not
+// yet flushed, that the file does not show: n new keys the file lacks (deleted = 0) or
+// n keys of the file deleted here (deleted = 1). Each change stands, so the refresh
+// changes nothing. It reads the configuration file, which the run's private namespace
+// (tests/isolated.sh) keeps apart from the machine's.
+void BM_refresh_own_changes(benchmark::State &state) {
+    const char *isolated = getenv("DOVIZUZ_ISOLATED");
+    if (isolated == nullptr || strcmp(isolated, "1") != 0) {
+        state.SkipWithError("run through tests/isolated.sh: the benchmark saves the file");
+        return;
+    }
+    auto n = static_cast<uint32_t>(state.range(0));
+    bool deleted = state.range(1) != 0;
+    empty_store();
+    zconf_journal_clear();
+    if ((deleted && !make_own_keys(n)) || SaveXMLFile() != 0) {
+        state.SkipWithError("the file was not saved");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        bool ok = true;
+        if (deleted) {
+            zconf_journal_clear();
+            ZConfKeyHandle own;
+            ok = ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Own", ZCONF_KEY_ALL, &own) == 0;
+            for (uint32_t i = 0; ok && i < n; i++) {
+                char name[32];
+                snprintf(name, sizeof name, "Lease%07u", i);
+                ok = ZConfDeleteKey(own, name) == 0;
+            }
+            ok = ok && ZConfCloseKey(own) == 0;
+        } else {
+            empty_store();
+            zconf_journal_clear();
+            ok = make_own_keys(n);
+        }
+        state.ResumeTiming();
+        uint32_t changed = 1;
+        if (!ok || ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed) != 0 || changed != 0) {
+            state.SkipWithError("the changes were not made, or the refresh undid them");
+            break;
+        }
+        if (deleted) {
+            state.PauseTiming();
+            ok = make_own_keys(n);
+            state.ResumeTiming();
+        }
+    }
+    empty_store();
+    zconf_journal_clear();
+    state.counters["per_key"] = per_item(n);
+}
+
 // Opening (and closing) the last of n flat keys.
 void BM_open_last_of(benchmark::State &state) {
     auto n = static_cast<uint32_t>(state.range(0));
@@ -898,6 +981,7 @@ int main(int argc, char **argv) {
         std::string at = std::string("/") + sizes[i];
         benchmark::RegisterBenchmark(("BM_write_pass" + at).c_str(), BM_write_pass, i);
         benchmark::RegisterBenchmark(("BM_read_pass" + at).c_str(), BM_read_pass, i);
+        benchmark::RegisterBenchmark(("BM_read_pass_fresh" + at).c_str(), BM_read_pass_fresh, i);
 #ifdef DOVIZUZ_HAVE_EXPAT
         benchmark::RegisterBenchmark(("BM_expat_baseline" + at).c_str(), BM_baseline, i,
                                      expat_parse);
@@ -924,6 +1008,8 @@ int main(int argc, char **argv) {
         ->Args({1000, 0})
         ->Args({100000, 0})
         ->Args({100000, 1});
+    benchmark::RegisterBenchmark("BM_refresh_own_changes", BM_refresh_own_changes)
+        ->ArgsProduct({{1000, 16000, 100000}, {0, 1}});
     benchmark::RegisterBenchmark("BM_open_last_of", BM_open_last_of)->Arg(10)->Arg(100000);
     benchmark::RegisterBenchmark("BM_query_last_of", BM_query_last_of)->Arg(10)->Arg(100000);
     benchmark::Initialize(&argc, argv);

@@ -79,6 +79,17 @@ struct {
     zconf_value *value;
 } value_cursor;
 
+// Starts fetching the two members of a list from `link` on (its head ends them): the walk
+// reads them next, seldom from the cache, and one step's work is too short to hide a
+// whole fetch.
+void prefetch_two(const zconf_list *link, const zconf_list *head) {
+    if (link == head)
+        return;
+    __builtin_prefetch(link);
+    if (link->next != head)
+        __builtin_prefetch(link->next);
+}
+
 // The key's value at position index, from the cursor when it stands right before it.
 zconf_value *value_at(zconf_key *key, int32_t index) {
     zconf_value *value;
@@ -90,8 +101,8 @@ zconf_value *value_at(zconf_key *key, int32_t index) {
         value = __zconf_enum_value(key, index);
     }
     value_cursor = {key, index, value};
-    if (value != nullptr) // the walk goes there next: start fetching that node now
-        __builtin_prefetch(value->sibling.next);
+    if (value != nullptr)
+        prefetch_two(value->sibling.next, &key->values);
     return value;
 }
 
@@ -129,6 +140,10 @@ int32_t start_line_step() {
         r.state = WALK_END_LINE;
         return 0;
     }
+    // The walk reads the key's first value, its first subkey and its next sibling next.
+    __builtin_prefetch(r.key->values.next);
+    __builtin_prefetch(r.key->subkeys.next);
+    __builtin_prefetch(r.key->sibling.next);
     char *piece;
     int32_t n = __xml_encode_key_open(r.level, r.key, &piece);
     if (take_piece(piece, n) != 0)
