@@ -929,6 +929,38 @@ void BM_refresh_own_changes(benchmark::State &state) {
     state.counters["per_key"] = per_item(n);
 }
 
+// Listing the n keys of a flat list (values = 0) or the n values of one key (values = 1)
+// by position, 0, 1, 2, ... until the call says there is no more, as programs list them.
+void BM_enum_all(benchmark::State &state) {
+    auto n = static_cast<uint32_t>(state.range(0));
+    bool values = state.range(1) != 0;
+    empty_store();
+    ZConfKeyHandle h = ZCONF_HKEY_ROOT;
+    if (write_in_pieces(values ? wide_document(n, false) : flat_document(n, false)) != 0 ||
+        (values && ZConfOpenKeyEx(ZCONF_HKEY_ROOT, "Wide", ZCONF_KEY_READ, &h) != 0)) {
+        state.SkipWithError("the list did not load");
+        return;
+    }
+    for (auto _ : state) {
+        uint32_t listed = 0;
+        char name[32];
+        uint32_t size = sizeof name;
+        while ((values ? ZConfEnumValue(h, listed, name, &size, nullptr, nullptr, nullptr)
+                       : ZConfEnumKey(h, listed, name, sizeof name)) == 0) {
+            listed++;
+            size = sizeof name;
+        }
+        if (listed != n) {
+            state.SkipWithError("the list did not list whole");
+            break;
+        }
+    }
+    if (values)
+        ZConfCloseKey(h);
+    empty_store();
+    state.counters["per_item"] = per_item(n);
+}
+
 // Opening (and closing) the last of n flat keys.
 void BM_open_last_of(benchmark::State &state) {
     auto n = static_cast<uint32_t>(state.range(0));
@@ -1009,6 +1041,8 @@ int main(int argc, char **argv) {
         ->Args({100000, 0})
         ->Args({100000, 1});
     benchmark::RegisterBenchmark("BM_refresh_own_changes", BM_refresh_own_changes)
+        ->ArgsProduct({{1000, 16000, 100000}, {0, 1}});
+    benchmark::RegisterBenchmark("BM_enum_all", BM_enum_all)
         ->ArgsProduct({{1000, 16000, 100000}, {0, 1}});
     benchmark::RegisterBenchmark("BM_open_last_of", BM_open_last_of)->Arg(10)->Arg(100000);
     benchmark::RegisterBenchmark("BM_query_last_of", BM_query_last_of)->Arg(10)->Arg(100000);

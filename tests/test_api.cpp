@@ -187,6 +187,33 @@ TEST_F(Store, EnumerationAndDescriptionOfKeys) {
     std::vector<uint32_t> info(5, 99);
     EXPECT_EQ(ZConfQueryInfoKey(k, &info[0], &info[1], &info[2], &info[3], &info[4]), 0);
     EXPECT_EQ(info, (std::vector<uint32_t>{3, 3, 2, 8, 6}));
+    // Each call sees the lists as they are then: keys and values made or deleted between
+    // two calls move the later positions; earlier positions and other lists answer too.
+    auto key_at = [](ZConfKeyHandle h, uint32_t i) {
+        char found[300];
+        int32_t rc = ZConfEnumKey(h, i, found, sizeof found);
+        return rc == 0 ? std::string(found) : std::to_string(rc);
+    };
+    auto value_at = [](ZConfKeyHandle h, uint32_t i) {
+        char found[300];
+        uint32_t size = sizeof found;
+        int32_t rc = ZConfEnumValue(h, i, found, &size, nullptr, nullptr, nullptr);
+        return rc == 0 ? std::string(found) : std::to_string(rc);
+    };
+    EXPECT_EQ(key_at(k, 1), "b");
+    ASSERT_EQ(make_key("K\\Ab"), 0); // closes every handle of the thread
+    k = open_key(kRoot, "K");
+    EXPECT_EQ(key_at(k, 2), "b");
+    EXPECT_EQ(key_at(k, 3), "ccc");
+    ASSERT_EQ(ZConfDeleteKey(k, "Ab"), 0);
+    EXPECT_EQ(key_at(k, 3), "-2");
+    EXPECT_EQ(key_at(k, 2), "ccc");
+    EXPECT_EQ(key_at(k, 0), "A");
+    EXPECT_EQ(key_at(kRoot, 0), "K");
+    EXPECT_EQ(value_at(k, 1), "Greeting");
+    ASSERT_EQ(ZConfDeleteValue(k, "Speed"), 0);
+    EXPECT_EQ(value_at(k, 1), "-2");
+    EXPECT_EQ(value_at(k, 0), "Greeting");
 }
 
 TEST_F(Store, SetValueChecksTypeSizeNameAndAccess) {

@@ -9,6 +9,8 @@
 #include <cassert>
 #include <cstring>
 
+uint64_t zconf_list_changes;
+
 namespace {
 
 struct fold_table {
@@ -93,13 +95,32 @@ Node *list_find(zconf_key *key, zconf_list *head, const char *name) {
     return found;
 }
 
+// The member the last lookup by position found, so that the next lookup, mostly of a
+// later member of the same list (a listing asks for 0, 1, 2, ...), steps on from there
+// instead of counting from the list's start. It holds while no list has changed since.
+struct {
+    const zconf_list *head;
+    int32_t index;
+    zconf_list *link;
+    uint64_t changes;
+} last_position;
+
 template <typename Node, Node *(*of)(zconf_list *)> Node *list_at(zconf_list *head, int32_t index) {
     if (index < 0)
         return nullptr;
-    for (zconf_list *l = head->next; l != head; l = l->next)
-        if (index-- == 0)
-            return of(l);
-    return nullptr;
+    zconf_list *l = head->next;
+    int32_t at = 0;
+    if (last_position.head == head && last_position.changes == zconf_list_changes &&
+        last_position.index <= index) {
+        l = last_position.link;
+        at = last_position.index;
+    }
+    for (; l != head && at < index; l = l->next)
+        at++;
+    if (l == head)
+        return nullptr;
+    last_position = {head, index, l, zconf_list_changes};
+    return of(l);
 }
 
 void mark_ancestors(zconf_key *key, int delta) {

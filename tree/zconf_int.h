@@ -93,8 +93,14 @@ inline zconf_value *zconf_value_of(zconf_list *link) {
 inline void zconf_list_init(zconf_list *head) { head->next = head->prev = head; }
 // True when the list has no member.
 inline bool zconf_list_empty(const zconf_list *head) { return head->next == head; }
+// How many links were made or undone in all lists: a member found by its position in a
+// list stays at that position while this count stays the same. Counted under the API
+// mutex, like every change of a tree.
+extern uint64_t zconf_list_changes;
+
 // Links link into a list in front of at (at the head: at the list's end).
 inline void zconf_list_link_before(zconf_list *at, zconf_list *link) {
+    zconf_list_changes++;
     link->next = at;
     link->prev = at->prev;
     at->prev->next = link;
@@ -102,6 +108,7 @@ inline void zconf_list_link_before(zconf_list *at, zconf_list *link) {
 }
 // Takes link out of its list.
 inline void zconf_list_unlink(zconf_list *link) {
+    zconf_list_changes++;
     link->prev->next = link->next;
     link->next->prev = link->prev;
 }

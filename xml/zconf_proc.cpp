@@ -67,18 +67,6 @@ int32_t take_piece(char *piece, int32_t n) {
     return 0;
 }
 
-// The value part of a walk step: makes the line of the key's next value, or, when no
-// value is left, moves on to the first subkey's start line or to the key's end line.
-// Returns 1 when the step ends here, 0 when it goes on with the new state, or -12.
-// The value the last value step found, so the next one follows its link instead of
-// counting through the list again. It holds only while the store's lock is: each read
-// forgets it before taking the lock.
-struct {
-    const zconf_key *key;
-    int32_t index;
-    zconf_value *value;
-} value_cursor;
-
 // Starts fetching the two members of a list from `link` on (its head ends them): the walk
 // reads them next, seldom from the cache, and one step's work is too short to hide a
 // whole fetch.
@@ -90,22 +78,18 @@ void prefetch_two(const zconf_list *link, const zconf_list *head) {
         __builtin_prefetch(link->next);
 }
 
-// The key's value at position index, from the cursor when it stands right before it.
+// The key's value at position index (the tree steps on from the one the last step
+// found), with the next two starting to come in; NULL past the last.
 zconf_value *value_at(zconf_key *key, int32_t index) {
-    zconf_value *value;
-    if (value_cursor.value != nullptr && value_cursor.key == key &&
-        value_cursor.index + 1 == index) {
-        zconf_list *next = value_cursor.value->sibling.next;
-        value = next != &key->values ? zconf_value_of(next) : nullptr;
-    } else {
-        value = __zconf_enum_value(key, index);
-    }
-    value_cursor = {key, index, value};
+    zconf_value *value = __zconf_enum_value(key, index);
     if (value != nullptr)
         prefetch_two(value->sibling.next, &key->values);
     return value;
 }
 
+// The value part of a walk step: makes the line of the key's next value, or, when no
+// value is left, moves on to the first subkey's start line or to the key's end line.
+// Returns 1 when the step ends here, 0 when it goes on with the new state, or -12.
 int32_t value_step() {
     xml_read_record &r = xml_read_buff;
     zconf_key *key = r.key;
@@ -291,7 +275,6 @@ int32_t zconf_xml_read(char *buf, uint32_t count, uint32_t *fpos) {
         return 0;
     if (__ZConfLockInterruptible() != 0)
         return ZCONF_ERR_BUSY;
-    value_cursor.value = nullptr;
     uint32_t total = 0;
     while (count != 0) {
         uint32_t n = r.len - r.pos < count ? r.len - r.pos : count;
