@@ -269,6 +269,32 @@ int32_t process_tag(scan &s) {
     return rc;
 }
 
+// Just after a tag's "<": runs the tag and quoted states over the tag's bytes and, when
+// they reach its ">" having met nothing but quotes on the way, takes the whole tag as the
+// byte-by-byte scan would and handles it. Anything else (markup, a control byte, the
+// text's end) leaves the scan where it is, for the byte-by-byte scan to decide.
+int32_t take_plain_tag(scan &s) {
+    char *p = s.at;
+    for (;;) {
+        p = skip_ordinary(XML_STATE_TAG, p, s.end);
+        if (p == s.end)
+            return 0;
+        if (*p == '>') {
+            s.at = p + 1;
+            return process_tag(s);
+        }
+        char quote = *p;
+        if (quote != '"' && quote != '\'')
+            return 0;
+        do // the other quote character is taken inside a value
+            p = skip_ordinary(static_cast<uint8_t>(quote), p + 1, s.end);
+        while (p != s.end && (*p == '"' || *p == '\'') && *p != quote);
+        if (p == s.end || *p != quote)
+            return 0;
+        p++;
+    }
+}
+
 // One byte in the state between markup.
 int32_t scan_data_byte(scan &s, uint8_t c) {
     xml_doc *doc = s.doc;
@@ -279,6 +305,8 @@ int32_t scan_data_byte(scan &s, uint8_t c) {
         if (s.at > s.start)
             rc = flush(s);
         doc->state = XML_STATE_TAG;
+        s.at++;
+        return rc == 0 ? take_plain_tag(s) : rc;
     } else if (c == '&') {
         if (memchr(s.at, ';', static_cast<size_t>(s.end - s.at)) == nullptr)
             rc = flush(s);
@@ -734,21 +762,36 @@ int32_t start_key(xml_doc *doc, const char *element) {
     return 0;
 }
 
+// Decodes whole pairs of hexadecimal digits, at most `pairs` of them, into out; stops at
+// the first pair holding a byte that is no digit. Returns the pairs decoded.
+int32_t decode_hex_pairs(const uint8_t *bytes, int32_t pairs, uint8_t *out) {
+    const int8_t *value = zconf_text_hex_values.value;
+    int32_t k = 0;
+    for (; k < pairs; k++) {
+        int high = value[bytes[2 * k]], low = value[bytes[2 * k + 1]];
+        if ((high | low) < 0) // a byte that is no digit has the value -1
+            break;
+        out[k] = static_cast<uint8_t>(high * 16 + low);
+    }
+    return k;
+}
+
 int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     auto *out = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
     const char *limit = work_end(doc);
     auto digits = static_cast<uint32_t>(doc->hexDigits);
     int32_t rc = 0;
     for (int32_t i = 0; i < n; i++) {
-        // Most bytes come as whole pairs of digits: two at once.
-        if (digits % 2 == 0 && i + 1 < n && reinterpret_cast<char *>(out) + 1 <= limit) {
-            int high = zconf_text_hex_value(bytes[i]), low = zconf_text_hex_value(bytes[i + 1]);
-            if (high >= 0 && low >= 0) {
-                *out++ = static_cast<uint8_t>(high * 16 + low);
-                digits += 2;
-                i++;
-                continue;
-            }
+        // Most bytes come as whole pairs of digits: as many as the bytes and the room allow.
+        if (digits % 2 == 0) {
+            int32_t room = static_cast<int32_t>(limit - reinterpret_cast<char *>(out));
+            int32_t pairs =
+                decode_hex_pairs(bytes + i, (n - i) / 2 < room ? (n - i) / 2 : room, out);
+            out += pairs;
+            digits += 2u * static_cast<uint32_t>(pairs);
+            i += 2 * pairs;
+            if (i == n)
+                break;
         }
         int digit = zconf_text_hex_value(bytes[i]);
         if (digit < 0) {
