@@ -248,28 +248,37 @@ std::string pass_of(const std::string &text, size_t cut) {
            std::to_string(why->offset) + " " + why->text + "\n" + printed + read_document();
 }
 
-// A tag is taken whole when nothing in it but the quotes of its values needs a look, else
-// byte by byte: markup, a quote or a control byte at any place of a tag is decided alike
-// in a whole text and in one cut right after the tag's "<" (which the scan then takes a
-// byte at a time).
-TEST_F(Store, AnyByteAnywhereInATagIsDecidedAsByteByByte) {
-    const std::string tags[] = {"<VALUE_SZ name=\"v\" >x</VALUE_SZ>",
-                                "<KEY name='a\"b' volatile=\"no\"/>", "<KEY name=\"L\"></KEY >"};
+// Tags and references are taken whole when nothing in them needs a look (but the quotes
+// of a tag's values), else byte by byte: markup, a quote or a control byte at any place
+// of one is decided alike in a whole text and in one cut right after its first byte
+// (which the scan then takes a byte at a time).
+TEST_F(Store, AnyByteAnywhereInATagOrReferenceIsDecidedAsByteByByte) {
+    const std::string sz = "<KEY name=\"K\"><VALUE_SZ name=\"v\" >x&amp;y&#x41;</VALUE_SZ></KEY>";
+    const std::string empty = "<KEY name='a\"b' volatile=\"no\"/>";
+    const std::pair<std::string, std::string> cases[] = {
+        {sz, "<VALUE_SZ name=\"v\" >"},
+        {sz, "</VALUE_SZ>"},
+        {sz, "&amp;"},
+        {sz, "&#x41;"},
+        {"<KEY name=\"K\">" + empty + "</KEY>", empty},
+        {"<KEY name=\"K\"></KEY >", "</KEY >"}};
     std::set<std::string> outcomes;
-    for (const std::string &tag : tags)
-        for (size_t at = 1; at < tag.size(); at++)
-            for (char c : {'<', '>', '&', '"', '\'', '\x01', '\t', '/', 'e'}) {
-                std::string text = doc("<KEY name=\"K\">" + tag + "</KEY>");
-                const size_t start = text.find(tag);
+    for (const auto &[body, token] : cases)
+        for (size_t at = 1; at <= token.size(); at++)
+            for (char c : {'<', '>', '&', ';', '"', '\'', '\x01', '\t', '/', 'e'}) {
+                std::string text = doc(body);
+                const size_t start = text.find(token);
                 text.insert(start + at, 1, c);
                 const std::string whole = pass_of(text, text.size());
                 ASSERT_EQ(whole, pass_of(text, start + 1)) << text;
                 outcomes.insert(whole.substr(0, whole.find('@')));
             }
-    // Among them: accepted, markup in a tag and in a value, control bytes, bad tags.
+    // Among them: accepted, markup in a tag, a value or a reference, control bytes, bad
+    // tags and references.
     for (uint8_t reason :
          {XML_REFUSED_NONE, XML_REFUSED_MARKUP_IN_TAG, XML_REFUSED_MARKUP_IN_ATTRIBUTE,
-          XML_REFUSED_CONTROL_BYTE, XML_REFUSED_BAD_TAG, XML_REFUSED_BAD_REFERENCE})
+          XML_REFUSED_MARKUP_IN_REFERENCE, XML_REFUSED_CONTROL_BYTE, XML_REFUSED_BAD_TAG,
+          XML_REFUSED_BAD_REFERENCE})
         EXPECT_TRUE(
             outcomes.count((reason == XML_REFUSED_NONE ? "0 " : "-22 ") + std::to_string(reason)))
             << __xml_refusal_text(reason);
