@@ -180,13 +180,18 @@ struct scan {
     char *start;
     char *at;
     char *end;
+    bool plain; // no "&" since the token's start: its text has no reference to decode
 };
 
 // Hands the text gathered since the token's start to the decoder.
 int32_t flush(scan &s) {
-    int32_t rc = __xml_proc_data(s.doc, s.start, static_cast<int32_t>(s.at - s.start));
-    if (rc == 0)
+    auto len = static_cast<int32_t>(s.at - s.start);
+    // Text without a reference goes on as it is.
+    int32_t rc = s.plain ? entity_data(s.doc, s.start, len) : __xml_proc_data(s.doc, s.start, len);
+    if (rc == 0) {
         s.start = s.at;
+        s.plain = true;
+    }
     return rc;
 }
 
@@ -262,6 +267,7 @@ int32_t process_tag(scan &s) {
     int32_t rc = __xml_proc_tag(s.doc, tag, len);
     if (rc == 0) {
         s.start = s.at;
+        s.plain = true;
         s.doc->state = XML_STATE_DATA;
         return 0;
     }
@@ -324,6 +330,7 @@ int32_t scan_data_byte(scan &s, uint8_t c) {
         if (memchr(s.at, ';', static_cast<size_t>(s.end - s.at)) == nullptr)
             rc = flush(s);
         doc->state = XML_STATE_REFERENCE;
+        s.plain = false;
         s.at++;
         if (rc == 0)
             take_plain_reference(s);
@@ -417,7 +424,9 @@ int32_t __xml_proc_buff(xml_write_record *record) {
         memmove(record->tokenEnd, record->unprocData, record->unprocLen);
         record->unprocData = record->tokenEnd;
     }
-    scan s{record->doc, record->buff, record->unprocData, record->unprocData + record->unprocLen};
+    // The bytes kept from the last call may hold a reference.
+    scan s{record->doc, record->buff, record->unprocData, record->unprocData + record->unprocLen,
+           false};
     int32_t rc = scan_bytes(s);
     if (rc == 0 && s.doc->state == XML_STATE_DATA && s.at > s.start)
         rc = flush(s);
