@@ -4,6 +4,7 @@
 #include "xml_test_support.h"
 #include "zconf_test_support.h"
 
+#include <set>
 #include <vector>
 
 namespace {
@@ -230,6 +231,59 @@ TEST_F(Store, AttributesAndNames) {
                       "<key name=\"K\"/>|<FOO name=\"K\"/>|< KEY name=\"K\"/>");
 }
 
+// What a pass made of a text written in two pieces, cut at `cut`, as the channel tells
+// it: the outcome, the messages and the tree left behind.
+std::string pass_of(const std::string &text, size_t cut) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(zconf_xml_open(ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR), 0);
+    uint32_t fpos = 0;
+    int32_t rc = zconf_xml_write(text.data(), uint32_t(cut), &fpos);
+    if (rc >= 0)
+        rc = zconf_xml_write(text.data() + cut, uint32_t(text.size() - cut), &fpos);
+    zconf_xml_write_done();
+    rc = rc < 0 ? rc : 0;
+    const std::string printed = testing::internal::GetCapturedStdout();
+    const xml_refusal *why = zconf_xml_write_outcome();
+    return std::to_string(rc) + " " + std::to_string(why->reason) + "@" +
+           std::to_string(why->offset) + " " + why->text + "\n" + printed + read_document();
+}
+
+// Tags and references are taken whole when nothing in them needs a look (but the quotes
+// of a tag's values), else byte by byte: markup, a quote or a control byte at any place
+// of one is decided alike in a whole text and in one cut right after its first byte
+// (which the scan then takes a byte at a time).
+TEST_F(Store, AnyByteAnywhereInATagOrReferenceIsDecidedAsByteByByte) {
+    const std::string sz = "<KEY name=\"K\"><VALUE_SZ name=\"v\" >x&amp;y&#x41;</VALUE_SZ></KEY>";
+    const std::string empty = "<KEY name='a\"b' volatile=\"no\"/>";
+    const std::pair<std::string, std::string> cases[] = {
+        {sz, "<VALUE_SZ name=\"v\" >"},
+        {sz, "</VALUE_SZ>"},
+        {sz, "&amp;"},
+        {sz, "&#x41;"},
+        {"<KEY name=\"K\">" + empty + "</KEY>", empty},
+        {"<KEY name=\"K\"></KEY >", "</KEY >"}};
+    std::set<std::string> outcomes;
+    for (const auto &[body, token] : cases)
+        for (size_t at = 1; at <= token.size(); at++)
+            for (char c : {'<', '>', '&', ';', '"', '\'', '\x01', '\t', '/', 'e'}) {
+                std::string text = doc(body);
+                const size_t start = text.find(token);
+                text.insert(start + at, 1, c);
+                const std::string whole = pass_of(text, text.size());
+                ASSERT_EQ(whole, pass_of(text, start + 1)) << text;
+                outcomes.insert(whole.substr(0, whole.find('@')));
+            }
+    // Among them: accepted, markup in a tag, a value or a reference, control bytes, bad
+    // tags and references.
+    for (uint8_t reason :
+         {XML_REFUSED_NONE, XML_REFUSED_MARKUP_IN_TAG, XML_REFUSED_MARKUP_IN_ATTRIBUTE,
+          XML_REFUSED_MARKUP_IN_REFERENCE, XML_REFUSED_CONTROL_BYTE, XML_REFUSED_BAD_TAG,
+          XML_REFUSED_BAD_REFERENCE})
+        EXPECT_TRUE(
+            outcomes.count((reason == XML_REFUSED_NONE ? "0 " : "-22 ") + std::to_string(reason)))
+            << __xml_refusal_text(reason);
+}
+
 // The number of a character reference is read as strtoul reads it: leading blanks, a sign
 // and, in hexadecimal, a 0x prefix pass; a minus sign negates in unsigned arithmetic, so
 // only -0 stays below 256 (and, where unsigned long has 32 bits, -4294967295 wraps to 1).
@@ -272,6 +326,42 @@ TEST_F(Store, BinaryNoneAndStrings) {
     check_values("SZ", "|| \n lead and trail\t | &#x0A; lead and trail&#x09; ");
     check_values("MULTI_SZ", "|&#x00;");
     check_refused_values("SZ", {std::string(5000, 's'), std::string(41000, 's')});
+}
+
+// Binary digits are decoded a pair at a time: pairs cut by whitespace or by the end of a
+// write after an odd count of digits, and a run that fills the work area to its last
+// byte or one digit past it, with the 40960-byte pieces ending after either count.
+TEST_F(Store, BinaryDigitsCutAnywhere) {
+    const std::string digits = "0123456789abcdefABCDEF";
+    const std::string stored = "K{|BINARY v=0123456789ABCDEFABCDEF|}";
+    for (size_t at = 0; at <= digits.size(); at++)
+        for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{5}, SIZE_MAX}) {
+            std::string content = digits;
+            content.insert(at, at % 2 == 0 ? "\n" : " \t");
+            ASSERT_EQ(write_document(value_doc("BINARY", content),
+                                     ZCONF_XML_OPEN_WRITE | ZCONF_XML_OPEN_CLEAR, piece),
+                      0)
+                << content << " in pieces of " << piece;
+            ASSERT_EQ(read_document(), saved_tree(stored)) << content << " in pieces of " << piece;
+        }
+    // The work area holds the name "v" and its NUL, then 40958 bytes of data.
+    const size_t room = 2 * (ZCONF_XML_BUFFER - 2);
+    for (const char *lead : {"", " "})
+        for (size_t count : {room - 2, room, room + 1, room + 2}) {
+            const std::string text = value_doc("BINARY", lead + std::string(count, 'f'));
+            zconf_key *root = nullptr;
+            xml_refusal why;
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(zconf_xml_parse_document_why(text.data(), uint32_t(text.size()), &root, &why),
+                      -12);
+            testing::internal::GetCapturedStdout();
+            const bool fits = count <= room;
+            EXPECT_EQ(why.reason, fits ? XML_REFUSED_VALUE_TOO_LARGE : XML_REFUSED_DATA_TOO_LONG)
+                << count << " digits after '" << lead << "'";
+            if (!fits) {
+                EXPECT_EQ(why.offset, text.find('f') + room) << count << " digits";
+            }
+        }
 }
 
 TEST_F(Store, VolatileKeysAndTheAlias) {

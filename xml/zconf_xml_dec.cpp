@@ -180,13 +180,18 @@ struct scan {
     char *start;
     char *at;
     char *end;
+    bool plain; // no "&" since the token's start: its text has no reference to decode
 };
 
 // Hands the text gathered since the token's start to the decoder.
 int32_t flush(scan &s) {
-    int32_t rc = __xml_proc_data(s.doc, s.start, static_cast<int32_t>(s.at - s.start));
-    if (rc == 0)
+    auto len = static_cast<int32_t>(s.at - s.start);
+    // Text without a reference goes on as it is.
+    int32_t rc = s.plain ? entity_data(s.doc, s.start, len) : __xml_proc_data(s.doc, s.start, len);
+    if (rc == 0) {
         s.start = s.at;
+        s.plain = true;
+    }
     return rc;
 }
 
@@ -234,8 +239,9 @@ uint8_t stop_mask(uint8_t state) { return state_masks.mask[state]; }
 bool is_stop(uint8_t mask, char c) { return (stops.bits[static_cast<uint8_t>(c)] & mask) != 0; }
 
 // The first byte from p on (before end) that the state does not simply take; end when
-// there is none. Four bytes a turn, so the loop's own test is paid once for them.
-char *skip_ordinary(uint8_t state, char *p, const char *end) {
+// there is none. Four bytes a turn, so the loop's own test is paid once for them; inlined,
+// so a state known where it is called costs no look-up.
+inline __attribute__((always_inline)) char *skip_ordinary(uint8_t state, char *p, const char *end) {
     uint8_t mask = stop_mask(state);
     if (mask == 0)
         return p;
@@ -261,12 +267,49 @@ int32_t process_tag(scan &s) {
     int32_t rc = __xml_proc_tag(s.doc, tag, len);
     if (rc == 0) {
         s.start = s.at;
+        s.plain = true;
         s.doc->state = XML_STATE_DATA;
         return 0;
     }
     printf("__xml_proc_buff: ERROR status=%d, len=%d, data[0]=0x%02x <%c>, data[1]=0x%02x <%c>\n",
            rc, len, static_cast<uint8_t>(tag[0]), tag[0], static_cast<uint8_t>(tag[1]), tag[1]);
     return rc;
+}
+
+// Just after a tag's "<": runs the tag and quoted states over the tag's bytes and, when
+// they reach its ">" having met nothing but quotes on the way, takes the whole tag as the
+// byte-by-byte scan would and handles it. Anything else (markup, a control byte, the
+// text's end) leaves the scan where it is, for the byte-by-byte scan to decide.
+int32_t take_plain_tag(scan &s) {
+    char *p = s.at;
+    for (;;) {
+        p = skip_ordinary(XML_STATE_TAG, p, s.end);
+        if (p == s.end)
+            return 0;
+        if (*p == '>') {
+            s.at = p + 1;
+            return process_tag(s);
+        }
+        char quote = *p;
+        if (quote != '"' && quote != '\'')
+            return 0;
+        do // the other quote character is taken inside a value; both stop at the same bytes
+            p = skip_ordinary(XML_STATE_DOUBLE_QUOTED, p + 1, s.end);
+        while (p != s.end && (*p == '"' || *p == '\'') && *p != quote);
+        if (p == s.end || *p != quote)
+            return 0;
+        p++;
+    }
+}
+
+// Just after a reference's "&": takes the reference to its ";" at once when nothing before
+// that needs a look, as the byte-by-byte scan would; else leaves the scan where it is.
+void take_plain_reference(scan &s) {
+    char *p = skip_ordinary(XML_STATE_REFERENCE, s.at, s.end);
+    if (p != s.end && *p == ';') {
+        s.at = p + 1;
+        s.doc->state = XML_STATE_DATA;
+    }
 }
 
 // One byte in the state between markup.
@@ -279,10 +322,19 @@ int32_t scan_data_byte(scan &s, uint8_t c) {
         if (s.at > s.start)
             rc = flush(s);
         doc->state = XML_STATE_TAG;
-    } else if (c == '&') {
+        s.at++;
+        return rc == 0 ? take_plain_tag(s) : rc;
+    }
+    if (c == '&') {
+        // The text before the reference is handed on now unless its ";" is in the buffer.
         if (memchr(s.at, ';', static_cast<size_t>(s.end - s.at)) == nullptr)
             rc = flush(s);
         doc->state = XML_STATE_REFERENCE;
+        s.plain = false;
+        s.at++;
+        if (rc == 0)
+            take_plain_reference(s);
+        return rc;
     }
     s.at++;
     return rc;
@@ -372,7 +424,9 @@ int32_t __xml_proc_buff(xml_write_record *record) {
         memmove(record->tokenEnd, record->unprocData, record->unprocLen);
         record->unprocData = record->tokenEnd;
     }
-    scan s{record->doc, record->buff, record->unprocData, record->unprocData + record->unprocLen};
+    // The bytes kept from the last call may hold a reference.
+    scan s{record->doc, record->buff, record->unprocData, record->unprocData + record->unprocLen,
+           false};
     int32_t rc = scan_bytes(s);
     if (rc == 0 && s.doc->state == XML_STATE_DATA && s.at > s.start)
         rc = flush(s);
@@ -734,21 +788,36 @@ int32_t start_key(xml_doc *doc, const char *element) {
     return 0;
 }
 
+// Decodes whole pairs of hexadecimal digits, at most `pairs` of them, into out; stops at
+// the first pair holding a byte that is no digit. Returns the pairs decoded.
+int32_t decode_hex_pairs(const uint8_t *bytes, int32_t pairs, uint8_t *out) {
+    const int8_t *value = zconf_text_hex_values.value;
+    int32_t k = 0;
+    for (; k < pairs; k++) {
+        int high = value[bytes[2 * k]], low = value[bytes[2 * k + 1]];
+        if ((high | low) < 0) // a byte that is no digit has the value -1
+            break;
+        out[k] = static_cast<uint8_t>(high * 16 + low);
+    }
+    return k;
+}
+
 int32_t gather_binary(xml_doc *doc, const uint8_t *bytes, int32_t n) {
     auto *out = reinterpret_cast<uint8_t *>(doc->data) + doc->dataLen;
     const char *limit = work_end(doc);
     auto digits = static_cast<uint32_t>(doc->hexDigits);
     int32_t rc = 0;
     for (int32_t i = 0; i < n; i++) {
-        // Most bytes come as whole pairs of digits: two at once.
-        if (digits % 2 == 0 && i + 1 < n && reinterpret_cast<char *>(out) + 1 <= limit) {
-            int high = zconf_text_hex_value(bytes[i]), low = zconf_text_hex_value(bytes[i + 1]);
-            if (high >= 0 && low >= 0) {
-                *out++ = static_cast<uint8_t>(high * 16 + low);
-                digits += 2;
-                i++;
-                continue;
-            }
+        // Most bytes come as whole pairs of digits: as many as the bytes and the room allow.
+        if (digits % 2 == 0) {
+            int32_t room = static_cast<int32_t>(limit - reinterpret_cast<char *>(out));
+            int32_t pairs =
+                decode_hex_pairs(bytes + i, (n - i) / 2 < room ? (n - i) / 2 : room, out);
+            out += pairs;
+            digits += 2u * static_cast<uint32_t>(pairs);
+            i += 2 * pairs;
+            if (i == n)
+                break;
         }
         int digit = zconf_text_hex_value(bytes[i]);
         if (digit < 0) {
