@@ -188,8 +188,11 @@ TEST_F(Flush, ARefreshKeepsThisProcesssOwnChangesAndNoOthers) {
     };
     const std::string v1 = "<VALUE_DWORD name=\"v\">1</VALUE_DWORD>";
     std::string listed;
-    for (int i = 0; i < 40; i++)
-        listed += key("K" + std::to_string(100 + i), "");
+    char name[16];
+    for (int i = 0; i < 40; i++) {
+        snprintf(name, sizeof name, "K%d", 100 + i);
+        listed += key(name, "");
+    }
     write_file(kConfig,
                document(key("A", key("C", "")) + key("Del", listed) + key("Gone", key("Sub", "")) +
                         key("Own", key("Foreign", "")) + key("Re", v1)));
@@ -197,16 +200,18 @@ TEST_F(Flush, ARefreshKeepsThisProcesssOwnChangesAndNoOthers) {
     ASSERT_EQ(ZConfRefreshKey(ZCONF_HKEY_ROOT, &changed), 0);
     std::string own;
     for (int i = 0; i < 100; i++) {
-        const std::string name = "Lease" + std::to_string(1000 + i);
-        ASSERT_EQ(make_key(("Own\\" + name).c_str()), 0);
-        own += name + "{|}|";
+        snprintf(name, sizeof name, "Lease%d", 1000 + i);
+        ASSERT_EQ(make_key((std::string("Own\\") + name).c_str()), 0);
+        own += std::string(name) + "{|}|";
     }
     ZConfKeyHandle h;
     ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "a\\B", &h), 0);
     ASSERT_EQ(set_dword(h, "x", 1), 0);
     ZConfCloseKey(h);
-    for (int i = 0; i < 40; i++)
-        ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, ("del\\k" + std::to_string(100 + i)).c_str()), 0);
+    for (int i = 0; i < 40; i++) {
+        snprintf(name, sizeof name, "del\\k%d", 100 + i);
+        ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, name), 0);
+    }
     ASSERT_EQ(ZConfDeleteKey(ZCONF_HKEY_ROOT, "Re"), 0);
     ASSERT_EQ(ZConfCreateKey(ZCONF_HKEY_ROOT, "Re\\Inner", &h), 0);
     ASSERT_EQ(set_dword(h, "v", 2), 0);
