@@ -140,14 +140,6 @@ bool repeats_last(const zconf_change &change) {
     return last->kind == change.kind && same_path(last, &change);
 }
 
-// The name that ends the change's path.
-const char *last_name(const zconf_change *change) {
-    const char *name = change->path;
-    for (uint32_t d = 1; d < change->depth; d++)
-        name += strlen(name) + 1;
-    return name;
-}
-
 // The names of the change's path below its first `depth` ones.
 const char *names_below(const zconf_change *change, uint32_t depth) {
     const char *names = change->path;
@@ -156,6 +148,9 @@ const char *names_below(const zconf_change *change, uint32_t depth) {
     return names;
 }
 
+// The name that ends the change's path (of a key change, depth 1 or more).
+const char *last_name(const zconf_change *change) { return names_below(change, change->depth - 1); }
+
 // Whether the change lies at or below the live key `depth` names below the root.
 bool change_at_or_below(const zconf_change *change, uint32_t depth, const zconf_key *key) {
     return change->depth >= depth && path_names_key(change, depth, key);
@@ -163,15 +158,9 @@ bool change_at_or_below(const zconf_change *change, uint32_t depth, const zconf_
 
 // ---- A view's set of touched keys ----
 
-// A hash of a key's address.
-uint32_t address_hash(const zconf_key *key) {
-    uint64_t bits = reinterpret_cast<uintptr_t>(key);
-    return static_cast<uint32_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
-}
-
 // The slot of the key in the set, or the free slot where it would go; the set has slots.
 uint32_t touched_slot(const zconf_hash_table *set, const zconf_key *key) {
-    return zconf_hash_find(set, address_hash(key), [&](void *item) { return item == key; });
+    return zconf_hash_find(set, zconf_address_hash(key), [&](void *item) { return item == key; });
 }
 
 // Puts the key into the set unless it is there; false when the heap refuses it.
@@ -180,7 +169,7 @@ bool touched_put(zconf_hash_table *set, zconf_key *key) {
         return false;
     uint32_t slot = touched_slot(set, key);
     if (set->slots[slot].item == nullptr)
-        zconf_hash_put(set, slot, key, address_hash(key));
+        zconf_hash_put(set, slot, key, zconf_address_hash(key));
     return true;
 }
 

@@ -25,6 +25,11 @@ void zconf_hash_put(zconf_hash_table *table, uint32_t i, void *item, uint32_t h)
 void zconf_hash_forget(zconf_hash_table *table, uint32_t hole);
 // Frees the slots: the table is empty, as a zeroed one is.
 void zconf_hash_free(zconf_hash_table *table);
+// A 32-bit hash of an address, for tables of nodes or lists by where they lie.
+inline uint32_t zconf_address_hash(const void *address) {
+    uint64_t bits = reinterpret_cast<uintptr_t>(address);
+    return static_cast<uint32_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+}
 
 // The slot of the first item of hash h for which matches(item) holds, or the free slot
 // where such an item would go. The table must have slots.

@@ -275,10 +275,7 @@ slot *slots;
 uint32_t slot_count, slot_used; // slot_count a power of two
 
 // The slot where a head's search starts.
-uint32_t home(const zconf_list *head) {
-    auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(head)) * 0x9E3779B97F4A7C15ull;
-    return static_cast<uint32_t>(h >> 32) & (slot_count - 1);
-}
+uint32_t home(const zconf_list *head) { return zconf_address_hash(head) & (slot_count - 1); }
 
 // The slot of a registered head, or NULL.
 slot *find_slot(const zconf_list *head) {

@@ -1,6 +1,8 @@
 // Key and value tree: node records, the intrusive list that chains them, and the
 // primitives every other module uses to build, search, change and free the tree.
-// The primitives take no lock; callers hold the API mutex or own the tree privately.
+// The primitives take no lock. Besides the tree they touch state every tree shares (the
+// node statistics, the count of list changes, the last position found), so callers hold
+// the API mutex, as every part of the library does, or are the process's only thread.
 #pragma once
 
 #include "dovizuz.h"
